@@ -1,0 +1,175 @@
+#include "prov_context.h"
+
+#include "container_manager.h"
+#include "engine_module.h"
+#include "handle_registry.h"
+#include "hash_list.h"
+
+#include <kavrin/errors.h>
+
+#include <algorithm>
+#include <new>
+#include <utility>
+
+namespace {
+
+constexpr DWORD kGrantedByAcquireFlags =
+    CProvContext::CTXF_SILENT | CProvContext::CTXF_SIG_ARCHIVABLE |
+    CProvContext::CTXF_EXCH_ARCHIVABLE | CProvContext::CTXF_SIG_PIN_OK |
+    CProvContext::CTXF_EXCH_PIN_OK;
+
+// Operations whose work is not part of the engine yet.
+DWORD NotAvailable() {
+  SetLastError(NTE_FAIL);
+  return NTE_FAIL;
+}
+
+DWORD Fail(DWORD code) {
+  SetLastError(code);
+  return code;
+}
+
+}  // namespace
+
+void CProvContext::AddAcquireFlags(DWORD acquire_flags) {
+  DWORD granted = acquire_flags & kGrantedByAcquireFlags;
+  if ((acquire_flags & CTXF_VERIFYCONTEXT) != 0) granted |= CTXF_VERIFYCONTEXT;
+  AddFlags(granted);
+}
+
+bool CProvContext::IsKeyPinVerified(DWORD key_spec) const {
+  DWORD bit = 0;
+  if (key_spec == AT_SIGNATURE || key_spec == CALG_RSA_SIGN) bit = CTXF_SIG_PIN_OK;
+  if (key_spec == AT_KEYEXCHANGE || key_spec == CALG_RSA_KEYX) bit = CTXF_EXCH_PIN_OK;
+  const DWORD flags = Flags();
+  return bit != 0 && (flags & bit) != 0 && (flags & CTXF_VERIFYCONTEXT) == 0;
+}
+
+void CProvContext::Bind(std::shared_ptr<CKeyContainer> container) {
+  std::lock_guard<std::mutex> guard(lock_);
+  bound_ = container.get();
+  container_ = std::move(container);
+}
+
+std::shared_ptr<CKeyContainer> CProvContext::Container() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return container_;
+}
+
+void CProvContext::AddKey(std::shared_ptr<CKeyObject> key) {
+  std::lock_guard<std::mutex> guard(lock_);
+  keys_.push_back(std::move(key));
+}
+
+void CProvContext::Release() {
+  CHandleRegistry& registry = Engine().Registry();
+  std::vector<std::shared_ptr<CKeyObject>> keys;
+  std::shared_ptr<CKeyContainer> container;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (const auto& key : keys_) registry.WithdrawObjectHandles(key.get(), HK_KEY);
+    keys.swap(keys_);
+    container.swap(container_);
+  }
+  // Keys made through the context die here; a slot on the list only drops
+  // its reference, the container owns it. A call still running on another
+  // thread keeps what it resolved until it returns.
+  keys.clear();
+  container.reset();
+  Engine().Hashes().DestroyAll(registry);
+}
+
+DWORD CProvContext::GetUserKey(DWORD key_spec, HCRYPTKEY* user_key) {
+  const auto container = Container();
+  if (!container) return Fail(NTE_BAD_PROVIDER);
+  CKeyObject* slot = container->GetKeySlot(key_spec, false);
+  if (slot == nullptr) return NTE_NO_KEY;
+  const HCRYPTKEY handle = Engine().Registry().IssueHandle(container->SlotReference(slot), HK_KEY);
+  if (handle == 0) return Fail(NTE_FAIL);
+  *user_key = handle;
+  return 0;
+}
+
+DWORD CProvContext::DestroyKey(HCRYPTKEY key) {
+  CHandleRegistry& registry = Engine().Registry();
+  const auto object = registry.Resolve<CKeyObject>(key, HK_KEY);
+  if (!object) return Fail(NTE_BAD_KEY);
+  std::shared_ptr<CKeyObject> removed;  // dropped after the context lock is left
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto it = std::find(keys_.begin(), keys_.end(), object);
+    if (it != keys_.end()) {
+      removed = std::move(*it);
+      keys_.erase(it);
+    }
+  }
+  registry.WithdrawHandle(key);
+  return 0;
+}
+
+DWORD CProvContext::GenKey(ALG_ID, DWORD, HCRYPTKEY*) { return NotAvailable(); }
+DWORD CProvContext::DeriveKey(ALG_ID, HCRYPTHASH, DWORD, HCRYPTKEY*) { return NotAvailable(); }
+DWORD CProvContext::GetKeyParam(HCRYPTKEY, DWORD, BYTE*, DWORD*, DWORD) { return NotAvailable(); }
+DWORD CProvContext::GetProvParam(DWORD, BYTE*, DWORD*, DWORD) { return NotAvailable(); }
+DWORD CProvContext::SetProvParam(DWORD, BYTE*, DWORD) { return NotAvailable(); }
+DWORD CProvContext::ExportKey(HCRYPTKEY, HCRYPTKEY, DWORD, DWORD, BYTE*, DWORD*) {
+  return NotAvailable();
+}
+DWORD CProvContext::ImportKey(const BYTE*, DWORD, HCRYPTKEY, DWORD, HCRYPTKEY*) {
+  return NotAvailable();
+}
+DWORD CProvContext::Encrypt(HCRYPTKEY, HCRYPTHASH, BOOL, DWORD, BYTE*, DWORD*, DWORD) {
+  return NotAvailable();
+}
+DWORD CProvContext::Decrypt(HCRYPTKEY, HCRYPTHASH, BOOL, DWORD, BYTE*, DWORD*) {
+  return NotAvailable();
+}
+DWORD CProvContext::CreateHash(ALG_ID, HCRYPTKEY, DWORD, HCRYPTHASH*) { return NotAvailable(); }
+DWORD CProvContext::HashData(HCRYPTHASH, const BYTE*, DWORD, DWORD) { return NotAvailable(); }
+DWORD CProvContext::DestroyHash(HCRYPTHASH) { return NotAvailable(); }
+DWORD CProvContext::GetHashParam(HCRYPTHASH, DWORD, BYTE*, DWORD*, DWORD) { return NotAvailable(); }
+DWORD CProvContext::SetHashParam(HCRYPTHASH, DWORD, BYTE*, DWORD) { return NotAvailable(); }
+DWORD CProvContext::SignHash(HCRYPTHASH, DWORD, LPCWSTR, DWORD, BYTE*, DWORD*) {
+  return NotAvailable();
+}
+DWORD CProvContext::VerifySignature(HCRYPTHASH, const BYTE*, DWORD, HCRYPTKEY, LPCWSTR, DWORD) {
+  return NotAvailable();
+}
+
+BOOL AcquireProvContext(const WCHAR* container_name, DWORD flags, HCRYPTPROV* prov) {
+  std::shared_ptr<CProvContext> context;
+  try {
+    context = std::make_shared<CProvContext>();
+  } catch (const std::bad_alloc&) {
+    SetLastError(NTE_NO_MEMORY);
+    return FALSE;
+  }
+  context->AddAcquireFlags(flags);
+
+  CContainerManager& manager = Engine().Containers();
+  // Held until the handle exists, so that a deletion of the container on
+  // another thread either comes first or sees and releases this context.
+  std::lock_guard<std::recursive_mutex> guard(manager.ListLock());
+  std::shared_ptr<CKeyContainer> container;
+  const DWORD opened = manager.OpenKeyContainer(container_name, flags, &container);
+  if (opened == CContainerManager::kContainerDeleted) return TRUE;
+  if (opened != 0) return FALSE;
+  context->Bind(std::move(container));
+  const HCRYPTPROV handle = Engine().Registry().IssueHandle(context, HK_CONTEXT);
+  if (handle == 0) {
+    SetLastError(NTE_NO_MEMORY);
+    return FALSE;
+  }
+  *prov = handle;
+  return TRUE;
+}
+
+BOOL ReleaseProvContext(HCRYPTPROV prov) {
+  const auto context = Engine().Registry().TakeHandle(prov, HK_CONTEXT);
+  if (!context) {
+    SetLastError(NTE_BAD_PROVIDER);
+    return FALSE;
+  }
+  std::static_pointer_cast<CProvContext>(context)->Release();
+  return TRUE;
+}
