@@ -132,11 +132,11 @@ std::vector<std::shared_ptr<CProvContext>> CHandleRegistry::TakeContexts(
 // never run inside the registry lock.
 void CHandleRegistry::ReleaseContextsOfContainer(const CKeyContainer* container) {
   if (container == nullptr) return;
-  for (auto& context : TakeContexts(container)) context->Release();
+  for (auto& context : TakeContexts(container)) context->Release(*this);
 }
 
 void CHandleRegistry::ReleaseAllContexts() {
-  for (auto& context : TakeContexts(nullptr)) context->Release();
+  for (auto& context : TakeContexts(nullptr)) context->Release(*this);
 }
 
 size_t CHandleRegistry::EntryCount() const {

@@ -20,6 +20,12 @@ void CKeyObject::SetMaskedBlob(SecureBytes blob) {
   SecureBytes().swap(clear_);
 }
 
+void CKeyObject::SetClearBlob(SecureBytes blob) {
+  length_ = static_cast<DWORD>(blob.size());
+  clear_ = std::move(blob);
+  SecureBytes().swap(masked_);
+}
+
 void CKeyObject::Destroy() {
   SecureBytes().swap(masked_);
   SecureBytes().swap(clear_);

@@ -42,6 +42,9 @@ class CKeyObject {
   void SetMaskedBlob(SecureBytes blob);
 
   const SecureBytes& ClearBlob() const { return clear_; }
+  // Takes a clear key blob (a key just generated or imported); the masked
+  // blob is made from it when the key gets its PIN.
+  void SetClearBlob(SecureBytes blob);
   // True when the object holds a key, masked or not.
   bool HasKeyData() const { return length_ != 0 || !clear_.empty() || !masked_.empty(); }
 

@@ -61,8 +61,7 @@ void CProvContext::AddKey(std::shared_ptr<CKeyObject> key) {
   keys_.push_back(std::move(key));
 }
 
-void CProvContext::Release() {
-  CHandleRegistry& registry = Engine().Registry();
+void CProvContext::Release(CHandleRegistry& registry) {
   std::vector<std::shared_ptr<CKeyObject>> keys;
   std::shared_ptr<CKeyContainer> container;
   {
@@ -170,6 +169,6 @@ BOOL ReleaseProvContext(HCRYPTPROV prov) {
     SetLastError(NTE_BAD_PROVIDER);
     return FALSE;
   }
-  std::static_pointer_cast<CProvContext>(context)->Release();
+  std::static_pointer_cast<CProvContext>(context)->Release(Engine().Registry());
   return TRUE;
 }

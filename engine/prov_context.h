@@ -19,6 +19,8 @@
 #include <mutex>
 #include <vector>
 
+class CHandleRegistry;
+
 class CProvContext {
  public:
   // Context flags.
@@ -56,7 +58,7 @@ class CProvContext {
   // Releases everything the context holds: the handles of its keys, its keys
   // (slots excepted), its container reference and every hash of the process.
   // The caller has already taken the context's handle out of the registry.
-  void Release();
+  void Release(CHandleRegistry& registry);
 
   // Operations behind the entry points.
   DWORD GenKey(ALG_ID algid, DWORD flags, HCRYPTKEY* key);
