@@ -43,7 +43,9 @@ class EntryPoints : public kavrin::test::FreshRoot {
   HCRYPTPROV Acquire(const char16_t* name, DWORD flags) {
     HCRYPTPROV prov = 0xDEAD;
     const BOOL ok = engine.CPAcquireContextW(&prov, const_cast<LPWSTR>(name), flags, nullptr);
-    if (!ok) EXPECT_EQ(prov, 0u);
+    if (!ok) {
+      EXPECT_EQ(prov, 0u);
+    }
     return ok ? prov : 0;
   }
 
@@ -78,6 +80,11 @@ class EntryPoints : public kavrin::test::FreshRoot {
 
   EngineLibrary engine;
 };
+
+TEST_F(EntryPoints, LoadingCreatesTheContainerDirectory) {
+  EXPECT_TRUE(std::filesystem::is_directory(root() / "Windows" / "System32" / "Orvex" /
+                                            "container"));
+}
 
 TEST_F(EntryPoints, AcquireFlagChecksComeFirst) {
   struct Case {
