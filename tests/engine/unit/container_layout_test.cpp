@@ -18,6 +18,7 @@ namespace {
 
 using Bytes = std::vector<BYTE>;
 
+// width is at most 8.
 void Put(Bytes& out, uint64_t value, size_t width) {
   for (size_t i = 0; i < width; ++i) out.push_back(static_cast<BYTE>(value >> (8 * i)));
 }
@@ -209,7 +210,7 @@ TEST(ContainerLayout, ImagesBreakingTheLayoutAreRefused) {
     Bytes image = EmptySlotItems();
     image.resize(image.size() - 4);
     Put(image, length, 4);
-    Put(image, 0xAB, length);
+    image.insert(image.end(), length, 0xAB);
     Bytes rest = EmptySlotItems();
     image.insert(image.end(), rest.begin(), rest.end());
     cases.push_back({"data item below 20 bytes", image});
@@ -218,7 +219,7 @@ TEST(ContainerLayout, ImagesBreakingTheLayoutAreRefused) {
     Bytes image = EmptySlotItems();
     image.resize(image.size() - 4);
     Put(image, 40, 4);  // says 40 bytes, the file ends after 10
-    Put(image, 0, 10);
+    image.insert(image.end(), 10, 0);
     cases.push_back({"length past the end", image});
   }
   {
