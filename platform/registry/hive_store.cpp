@@ -125,11 +125,10 @@ bool HiveStore::SubtreeProtected(int64_t key) {
 void HiveStore::DeleteSubtree(int64_t key, bool keep_root) {
   sql_.Prepare(KAVRIN_SUBTREE "DELETE FROM key_values WHERE key IN (SELECT id FROM sub)").Bind(1, key).Run();
   sql_.Prepare(KAVRIN_SUBTREE "DELETE FROM keys WHERE id IN (SELECT id FROM sub)").Bind(1, key).Run();
+  sql_.Prepare("DELETE FROM key_values WHERE key = ?1").Bind(1, key).Run();
   if (keep_root) {
-    sql_.Prepare("DELETE FROM key_values WHERE key = ?1").Bind(1, key).Run();
     Touch(key);
   } else {
-    sql_.Prepare("DELETE FROM key_values WHERE key = ?1").Bind(1, key).Run();
     sql_.Prepare("DELETE FROM keys WHERE id = ?1").Bind(1, key).Run();
   }
 }

@@ -28,7 +28,10 @@ std::optional<int64_t> FindPath(HiveStore& store, int64_t key, const Path& path)
   return key;
 }
 
-HKEY NewHandle(const BoundKey& base, int64_t key, REGSAM access) {
+// A handle for key, opened through parent. A predefined key opened without a
+// sub-key is handed back itself, as Windows does.
+HKEY NewHandle(HKEY parent, const BoundKey& base, int64_t key, REGSAM access) {
+  if (IsPredefinedKey(parent) && key == base.id) return parent;
   return AddKeyHandle(KeyHandle{base.db->hive(), key, access, base.db->file()});
 }
 
@@ -43,7 +46,7 @@ LONG OpenKey(HKEY parent, const WCHAR* sub_key, REGSAM desired, HKEY* result) {
   if (!key) return ERROR_FILE_NOT_FOUND;
   const auto granted = GrantedAccess(desired, store.State(*key).read_only);
   if (!granted) return ERROR_ACCESS_DENIED;
-  *result = NewHandle(base, *key, *granted);
+  *result = NewHandle(parent, base, *key, *granted);
   return ERROR_SUCCESS;
 }
 
@@ -71,7 +74,7 @@ LONG CreateKey(HKEY parent, const WCHAR* sub_key, REGSAM desired, HKEY* result, 
   const auto granted = GrantedAccess(desired, !create && store.State(key).read_only);
   if (!granted) return ERROR_ACCESS_DENIED;
   scope.Commit();
-  *result = NewHandle(base, key, *granted);
+  *result = NewHandle(parent, base, key, *granted);
   if (disposition != nullptr) *disposition = create ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
   return ERROR_SUCCESS;
 }

@@ -84,8 +84,12 @@ TEST_F(RegistryKeys, PathForms) {
   const auto software = OpenKey(HKEY_CURRENT_USER, u"Software", KEY_ALL_ACCESS);
   HKEY same = nullptr;
   ASSERT_EQ(RegOpenKeyExW(software.get(), nullptr, 0, KEY_READ, &same), ERROR_SUCCESS);
+  EXPECT_NE(same, software.get());
   EXPECT_EQ(SubKeyNames(same).size(), 3u);
   EXPECT_EQ(RegCloseKey(same), ERROR_SUCCESS);
+  // A predefined key opened without a sub-key is itself.
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"", 0, KEY_READ, &same), ERROR_SUCCESS);
+  EXPECT_EQ(same, HKEY_CURRENT_USER);
 }
 
 TEST_F(RegistryKeys, DeleteKeyRefusesKeysWithSubKeys) {
