@@ -104,7 +104,9 @@ inline std::vector<std::u16string> ValueNames(HKEY key) {
   return names;
 }
 
-// Runs body in a forked child; the child exits with body's result.
+// Runs body in a forked child; the child exits with body's result. SQLite's
+// file locks belong to processes, so the parent must hold no hive open at
+// the fork: do earlier registry work on a thread that has ended.
 inline pid_t StartChild(const std::function<int()>& body) {
   const pid_t pid = fork();
   if (pid == 0) _exit(body());

@@ -4,6 +4,11 @@
 // one hive at once. Beside the Win32 functions, the layer offers transactions
 // that make a group of writes all-or-nothing, and read-only keys that stand in
 // for an access-control list granting only read access.
+//
+// Each thread keeps its own connection to a hive, closed when the thread ends.
+// A child made by fork() may use the registry only if no thread of its parent
+// had that hive open at the fork (the file locks beneath belong to
+// processes); otherwise the child must exec first.
 #pragma once
 
 #include <kavrin/errors.h>
