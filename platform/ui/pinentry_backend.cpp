@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <utility>
 
@@ -66,6 +68,24 @@ bool SendTerminalOptions(PinentryProcess& process) {
          SetOption(process, "lc-ctype", CharacterSet());
 }
 
+// Error codes (low 16 bits of an ERR reply) by which the user declines.
+constexpr unsigned long kCancelled = 99;
+constexpr unsigned long kNotConfirmed = 114;
+constexpr unsigned long kFullyCancelled = 198;
+
+// The user's own decision stays quiet; a program that could not show the
+// dialog (no terminal, no display) is said, since the caller only sees a cancel.
+void ReportFailure(const PinentryProcess& process, Reply reply, const std::string& program) {
+  if (reply == Reply::kErr) {
+    const std::string& error = process.last_error();
+    const unsigned long code = std::strtoul(error.c_str() + std::min<size_t>(error.size(), 4), nullptr, 10) & 0xFFFF;
+    if (code == kCancelled || code == kNotConfirmed || code == kFullyCancelled) return;
+  }
+  const std::string why = reply == Reply::kErr ? process.last_error() : std::string("the connection broke");
+  std::fprintf(stderr, "kavrin: pinentry program \"%s\" could not show the dialog (%s); it is cancelled\n",
+               program.c_str(), why.c_str());
+}
+
 }  // namespace
 
 PinentryBackend::PinentryBackend(std::string program) : program_(std::move(program)) {}
@@ -76,6 +96,7 @@ std::unique_ptr<PinentryProcess> PinentryBackend::Open(const std::u16string& cap
   if (!process) return nullptr;
   if (!SendTerminalOptions(*process) || !Set(*process, "SETTITLE", caption) ||
       !Set(*process, "SETDESC", description)) {
+    ReportFailure(*process, Reply::kBroken, program_);
     return nullptr;
   }
   return process;
@@ -84,21 +105,33 @@ std::unique_ptr<PinentryProcess> PinentryBackend::Open(const std::u16string& cap
 int PinentryBackend::AskSecret(const SecretPrompt& prompt, SecretUtf16* out) {
   out->clear();
   auto process = Open(prompt.caption, Description(prompt));
-  if (!process || !Set(*process, "SETPROMPT", prompt.field_label) || !Set(*process, "SETOK", prompt.ok_label) ||
-      !Set(*process, "SETCANCEL", prompt.cancel_label)) {
+  if (!process) return IDCANCEL;
+  SecretUtf8 pin;
+  Reply reply = Reply::kBroken;
+  if (Set(*process, "SETPROMPT", prompt.field_label) && Set(*process, "SETOK", prompt.ok_label) &&
+      Set(*process, "SETCANCEL", prompt.cancel_label)) {
+    reply = process->Command("GETPIN", Wait::kUser, &pin);
+  }
+  if (reply != Reply::kOk) {
+    ReportFailure(*process, reply, program_);
     return IDCANCEL;
   }
-  SecretUtf8 pin;
-  if (process->Command("GETPIN", Wait::kUser, &pin) != Reply::kOk) return IDCANCEL;
   *out = SecretToUtf16(View(pin));
   return IDOK;
 }
 
 int PinentryBackend::ShowNotice(const Notice& notice) {
   auto process = Open(notice.caption, notice.text);
-  if (!process || !Set(*process, "SETOK", notice.ok_label)) return IDCANCEL;
-  const char* command = notice.with_cancel ? "CONFIRM" : "MESSAGE";
-  return process->Command(command, Wait::kUser) == Reply::kOk ? IDOK : IDCANCEL;
+  if (!process) return IDCANCEL;
+  Reply reply = Reply::kBroken;
+  if (Set(*process, "SETOK", notice.ok_label)) {
+    reply = process->Command(notice.with_cancel ? "CONFIRM" : "MESSAGE", Wait::kUser);
+  }
+  if (reply != Reply::kOk) {
+    ReportFailure(*process, reply, program_);
+    return IDCANCEL;
+  }
+  return IDOK;
 }
 
 }  // namespace kavrin::platform::ui

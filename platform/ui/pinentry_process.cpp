@@ -136,7 +136,10 @@ PinentryProcess::Reply PinentryProcess::ReadReply(Wait wait, SecretUtf8* data) {
   while (ReadLine(wait, &line)) {
     const std::string_view text = View(line);
     if (IsReply(text, "OK")) return Reply::kOk;
-    if (IsReply(text, "ERR")) return Reply::kErr;
+    if (IsReply(text, "ERR")) {
+      last_error_ = text;
+      return Reply::kErr;
+    }
     if (text.starts_with("D ")) {
       if (data != nullptr) AssuanUnescapeAppend(text.substr(2), data);
     } else if (IsReply(text, "INQUIRE")) {

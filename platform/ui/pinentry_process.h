@@ -38,6 +38,9 @@ class PinentryProcess {
   // broken: every later command returns kBroken.
   Reply Command(std::string_view line, Wait wait, SecretUtf8* data = nullptr);
 
+  // The text of the last ERR reply ("ERR 83886179 Operation cancelled").
+  const std::string& last_error() const { return last_error_; }
+
  private:
   PinentryProcess(pid_t pid, UniqueFd socket);
 
@@ -49,6 +52,7 @@ class PinentryProcess {
   pid_t pid_;
   UniqueFd socket_;
   SecretUtf8 received_;
+  std::string last_error_;
   bool broken_ = false;
 };
 

@@ -14,7 +14,6 @@
 #pragma once
 
 #include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
