@@ -219,12 +219,19 @@ TEST_F(UiPinentry, OnATerminalTheProgramIsToldWhereToDraw) {
   ASSERT_GE(slave, 0);
   dup2(slave, STDIN_FILENO);
   close(slave);
+  const char* term = getenv("TERM");
+  const std::string saved_term = term != nullptr ? term : "";
   setenv("TERM", "vt220", 1);
   setenv("LC_ALL", "zh_CN.UTF-8", 1);
   setenv("FAKE_PINENTRY_PIN", "1234", 1);
 
   const auto answer = AskSecret();
   unsetenv("LC_ALL");
+  if (term != nullptr) {
+    setenv("TERM", saved_term.c_str(), 1);
+  } else {
+    unsetenv("TERM");
+  }
   close(master);
   EXPECT_EQ(answer.text, u"1234");
   const auto commands = TakeCommands();
