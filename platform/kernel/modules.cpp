@@ -3,6 +3,7 @@
 
 #include <dlfcn.h>
 #include <link.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -67,15 +68,9 @@ T Fail(DWORD error, T result) {
   return result;
 }
 
-bool EndsWithIgnoreCase(const std::string& text, std::string_view suffix) {
-  return text.size() >= suffix.size() &&
-         kavrin::platform::EqualsIgnoreCase(kavrin::platform::ToUtf16(text.substr(text.size() - suffix.size())),
-                                            kavrin::platform::ToUtf16(suffix));
-}
-
 // ".dll" names the shared object of the same name; no extension means ".dll".
 std::string WithSharedObjectExtension(std::string name) {
-  if (EndsWithIgnoreCase(name, ".dll")) {
+  if (name.size() > 4 && strcasecmp(name.c_str() + name.size() - 4, ".dll") == 0) {
     name.resize(name.size() - 4);
   } else if (std::filesystem::path(name).has_extension()) {
     return name;
