@@ -1,10 +1,14 @@
 #include <kavrin/errors.h>
 #include <kavrin/kernel/text.h>
+#include <kavrin/registry.h>
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
+
+#include "registry_test_support.h"
+#include "support/fresh_root.h"
 
 namespace {
 
@@ -159,4 +163,26 @@ TEST(Text, Lengths) {
   EXPECT_EQ(lstrlenW(nullptr), 0);
   EXPECT_EQ(lstrlenA("\xB1\xA3"), 2);
   EXPECT_EQ(lstrlenA(nullptr), 0);
+}
+
+class TextOnMachine : public kavrin::test::FreshRoot {
+ protected:
+  void SetAnsiCodePage(const std::u16string& number) {
+    const auto key = kavrin::test::CreateKey(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage");
+    ASSERT_EQ(kavrin::test::SetValue(key.get(), u"ACP", REG_SZ, kavrin::test::TextBytes(number)), ERROR_SUCCESS);
+  }
+};
+
+TEST_F(TextOnMachine, AnsiCodePageFollowsTheRegistry) {
+  EXPECT_EQ(ToBytes(CP_ACP, 0, u"密", 1), "\xC3\xDC");
+  SetAnsiCodePage(u"1252");
+  EXPECT_EQ(ToBytes(CP_ACP, 0, u"caf\u00E9", 4), "caf\xE9");
+  EXPECT_EQ(ToWide(CP_ACP, MB_PRECOMPOSED | MB_ERR_INVALID_CHARS, "\xE9", 1), u"\u00E9");
+  // A UTF-8 machine: the flags the provider passes with CP_ACP still work.
+  SetAnsiCodePage(u"65001");
+  EXPECT_EQ(ToWide(CP_ACP, MB_PRECOMPOSED | MB_ERR_INVALID_CHARS, "\xE5\xAF\x86", 3), u"密");
+  BOOL used = TRUE;
+  char out[8];
+  EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, u"密", 1, out, 8, "?", &used), 3);
+  EXPECT_EQ(used, FALSE);
 }
