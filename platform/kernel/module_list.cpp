@@ -48,7 +48,7 @@ int Collect(dl_phdr_info* info, size_t, void* data) {
 
 std::u16string FileNameKey(std::u16string_view file_name) {
   std::u16string key = FoldCase(file_name);
-  for (std::u16string_view extension : {u".dll", u".so"}) {
+  for (std::u16string_view extension : {u".DLL", u".SO"}) {  // keys are folded to upper case
     if (key.size() > extension.size() && key.ends_with(extension)) {
       key.resize(key.size() - extension.size());
       break;
