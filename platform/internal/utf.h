@@ -14,7 +14,9 @@ std::u16string ToUtf16(std::string_view text);
 size_t Utf16Length(const char16_t* text);
 
 // Case folding used wherever Windows compares names case-insensitively
-// (registry keys and values, profile sections and keys, module names).
+// (registry keys and values, profile sections and keys, module names):
+// upper case by fixed tables, independent of the process's locale.
+char16_t FoldUnit(char16_t unit);
 std::u16string FoldCase(std::u16string_view text);
 bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b);
 

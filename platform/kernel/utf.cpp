@@ -1,6 +1,7 @@
 #include "internal/utf.h"
 
-#include <cwctype>
+#include <locale.h>
+#include <wctype.h>
 
 namespace kavrin::platform {
 namespace {
@@ -92,19 +93,29 @@ size_t Utf16Length(const char16_t* text) {
   return n;
 }
 
+// Upper-case folding with the C.UTF-8 tables, fixed for the life of the
+// process whatever setlocale() does, so that processes with different
+// locales agree on which names are equal (Windows folds names to upper case).
+char16_t FoldUnit(char16_t unit) {
+  if (unit < 0x80) return (unit >= u'a' && unit <= u'z') ? static_cast<char16_t>(unit - 0x20) : unit;
+  if (unit >= 0xD800 && unit <= 0xDFFF) return unit;  // surrogates have no case
+  static const locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  if (locale == static_cast<locale_t>(nullptr)) return unit;
+  const wint_t upper = towupper_l(unit, locale);
+  // A unit whose upper case lies outside the basic plane stays as it is.
+  return upper <= 0xFFFF ? static_cast<char16_t>(upper) : unit;
+}
+
 std::u16string FoldCase(std::u16string_view text) {
   std::u16string out(text);
-  for (auto& c : out) {
-    // Simple per-unit folding is what registry and profile names need.
-    c = static_cast<char16_t>(std::towlower(static_cast<wint_t>(c)));
-  }
+  for (auto& c : out) c = FoldUnit(c);
   return out;
 }
 
 bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
-    if (std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i]))) return false;
+    if (FoldUnit(a[i]) != FoldUnit(b[i])) return false;
   }
   return true;
 }

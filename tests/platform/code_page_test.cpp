@@ -19,3 +19,10 @@ TEST(CodePage, StrictRefusesIllFormedInput) {
   EXPECT_FALSE(Utf16ToBytes(1252, u"密", true).has_value());
   EXPECT_EQ(Utf16ToBytes(1252, u"a密b", false), std::string("a?b"));
 }
+
+TEST(CodePage, ReplacementSkipsOnlyTheBadCharacter) {
+  const std::u16string lone_high = {u'a', char16_t{0xD800}, u'b'};
+  EXPECT_EQ(Utf16ToBytes(1252, lone_high, false), std::string("a?b"));
+  EXPECT_EQ(Utf16ToBytes(65001, lone_high, false), std::string("a\xEF\xBF\xBD" "b"));
+  EXPECT_EQ(Utf16ToBytes(1252, u"a\U0001F600b", false), std::string("a?b")) << "a pair is one character";
+}

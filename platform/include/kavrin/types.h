@@ -4,6 +4,9 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#ifndef __cplusplus
+#include <uchar.h>
+#endif
 
 #ifdef __cplusplus
 #define KAVRIN_EXTERN_C extern "C"
