@@ -12,12 +12,25 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 #include <vector>
 
 namespace {
 
 class EngineState : public kavrin::test::FreshRoot {};
+
+TEST_F(EngineState, StartUpRecordsTheModulePathAndRunsOnce) {
+  ASSERT_TRUE(Engine().InitInstance());
+  // Linked statically here, the engine's module is the test program itself.
+  const auto program = std::filesystem::read_symlink("/proc/self/exe");
+  EXPECT_EQ(std::filesystem::path(Engine().ModulePath()), program);
+  EXPECT_TRUE(std::filesystem::is_directory(root() / "Windows/System32/Orvex/container"));
+
+  std::filesystem::remove_all(root() / "Windows/System32/Orvex");
+  ASSERT_TRUE(Engine().InitInstance());
+  EXPECT_FALSE(std::filesystem::exists(root() / "Windows/System32/Orvex"));
+}
 
 TEST_F(EngineState, ExitInstanceReleasesEveryContext) {
   HCRYPTPROV a = 0, b = 0, c = 0;
