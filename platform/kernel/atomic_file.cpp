@@ -74,6 +74,15 @@ void SyncDirectory(const fs::path& dir) {
   if (fd.valid()) ::fsync(fd.get());
 }
 
+// A symbolic link is followed, so that the file it names is replaced and the
+// link stays.
+fs::path FollowLinks(const fs::path& path) {
+  std::error_code ec;
+  if (!fs::is_symlink(path, ec)) return path;
+  fs::path resolved = fs::weakly_canonical(path, ec);
+  return ec ? path : resolved;
+}
+
 }  // namespace
 
 DWORD WriteAll(int fd, std::string_view data) {
@@ -88,7 +97,8 @@ DWORD WriteAll(int fd, std::string_view data) {
   return ERROR_SUCCESS;
 }
 
-DWORD ReplaceFileAtomically(const fs::path& target, const std::function<DWORD(int fd)>& write) {
+DWORD ReplaceFileAtomically(const fs::path& link_or_target, const std::function<DWORD(int fd)>& write) {
+  const fs::path target = FollowLinks(link_or_target);
   struct stat old {};
   const bool replacing = ::stat(target.c_str(), &old) == 0;
   if (replacing && !S_ISREG(old.st_mode)) return ERROR_ACCESS_DENIED;

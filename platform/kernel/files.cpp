@@ -122,9 +122,11 @@ HANDLE CreateFileImpl(std::u16string_view name, DWORD access, DWORD share, DWORD
   OpenResult opened = OpenForDisposition(path, read, write, disposition, create_mode);
   if (!opened.fd.valid()) return FailHandle(opened.error);
 
-  // Directories and devices are not files.
+  // Directories and devices are not files, and a read-only file (one without
+  // any write permission bit) is not opened for writing, whoever asks.
   struct stat st;
   if (::fstat(opened.fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return FailHandle(ERROR_ACCESS_DENIED);
+  if (write && opened.existed && (st.st_mode & 0222) == 0) return FailHandle(ERROR_ACCESS_DENIED);
 
   // Sharing is checked before anything changes, so that a refused open never
   // truncates a file somebody else holds.

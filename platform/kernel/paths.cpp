@@ -51,7 +51,10 @@ struct Anchor {
 
 std::optional<Anchor> FindAnchor(std::u16string_view path, DWORD* error) {
   *error = ERROR_PATH_NOT_FOUND;
-  if (path.size() >= 4 && path.substr(0, 4) == u"\\\\?\\") path.remove_prefix(4);  // long-path prefix
+  if (path.size() >= 4 && path.substr(0, 4) == u"\\\\?\\") {  // long-path prefix
+    path.remove_prefix(4);
+    if (path.size() >= 4 && EqualsIgnoreCase(path.substr(0, 4), u"UNC\\")) return std::nullopt;
+  }
   if (path.empty()) return std::nullopt;
   if (path[0] == u'/') return Anchor{"/", path.substr(1), false, true};
   if (IsSeparator(path[0])) {

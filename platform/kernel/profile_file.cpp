@@ -92,6 +92,7 @@ class ProfileWriteLock {
       // replaced it while we waited; lock the new one.
       struct stat held, current;
       if (::fstat(fd_.get(), &held) != 0) return Win32ErrorFromErrno(errno, ERROR_GEN_FAILURE);
+      if (!S_ISREG(held.st_mode) || (held.st_mode & 0222) == 0) return ERROR_ACCESS_DENIED;  // read-only
       if (::stat(path.c_str(), &current) == 0 && held.st_dev == current.st_dev && held.st_ino == current.st_ino) {
         return ERROR_SUCCESS;
       }

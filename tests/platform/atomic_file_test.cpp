@@ -43,6 +43,12 @@ TEST_F(AtomicFileTest, ReplacesAndCreatesWholeFiles) {
   EXPECT_EQ(Get(target), std::string(100000, 'x'));
   EXPECT_EQ(fs::status(target).permissions(), fs::perms(0640));  // the replacement keeps the permissions
   EXPECT_EQ(Entries(root()), std::vector<std::string>{"c.bin"});
+
+  // Through a symbolic link the file it names is replaced; the link stays.
+  fs::create_symlink(target, root() / "link.bin");
+  ASSERT_EQ(ReplaceFileAtomically(root() / "link.bin", "via link"), ERROR_SUCCESS);
+  EXPECT_TRUE(fs::is_symlink(root() / "link.bin"));
+  EXPECT_EQ(Get(target), "via link");
 }
 
 TEST_F(AtomicFileTest, AFailedWriteKeepsTheOldContent) {

@@ -336,6 +336,11 @@ TEST_F(FilesTest, AttributesAndExistence) {
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   CloseHandle(h);
   EXPECT_EQ(GetFileAttributesW(u"C:\\ro.txt"), FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(Open(u"C:\\ro.txt", kReadWrite, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  h = Open(u"C:\\ro.txt", kRead, 0, OPEN_EXISTING);
+  EXPECT_NE(h, INVALID_HANDLE_VALUE);
+  CloseHandle(h);
   EXPECT_FALSE(DeleteFileW(u"C:\\ro.txt"));
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
 }

@@ -57,6 +57,7 @@ TEST_F(PathsTest, RefusesPathsWindowsRefuses) {
       {u"", ERROR_PATH_NOT_FOUND},
       {u"\\\\server\\share\\f", ERROR_PATH_NOT_FOUND},
       {u"\\\\.\\PhysicalDrive0", ERROR_PATH_NOT_FOUND},
+      {u"\\\\?\\UNC\\server\\share", ERROR_PATH_NOT_FOUND},
       {u"C:\\dir\\*.txt", ERROR_INVALID_NAME},
       {u"C:\\dir\\a?b", ERROR_INVALID_NAME},
       {u"C:\\dir\\a:stream", ERROR_INVALID_NAME},

@@ -166,6 +166,12 @@ TEST_F(ProfileFileTest, WriteFailures) {
   EXPECT_FALSE(WritePrivateProfileStringW(u"S", u"k", u"v\r\n[Evil]\r\nx=1", kIni));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
   EXPECT_FALSE(fs::exists(IniPath()));
+
+  PutIni("[S]\r\nk=v\r\n");
+  fs::permissions(IniPath(), fs::perms(0444));
+  EXPECT_FALSE(WritePrivateProfileStringW(u"S", u"k", u"w", kIni));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(GetIni(), "[S]\r\nk=v\r\n");
 }
 
 TEST_F(ProfileFileTest, EncodingsAreKeptAndOtherLinesStayByteForByte) {
