@@ -1,6 +1,16 @@
 // Files, directories and handles: the kernel32 and shell file functions the
-// system calls, over the native file system. Paths use '\' or '/' as
-// separators; see the path rules in the layer's internal paths header.
+// system calls, over the native file system.
+//
+// Paths: '\' and '/' both separate components. A path that begins with '/' is
+// a native absolute path (GetSystemDirectoryW returns such paths). One that
+// begins with a single '\' or with "C:" lies under the machine root
+// ($KAVRIN_ROOT), so "C:\Windows\x" is $KAVRIN_ROOT/Windows/x; another drive
+// letter d lies under $KAVRIN_ROOT/drives/d. Other paths are relative to the
+// current directory. Names match existing files and directories ignoring
+// case, as on Windows.
+//
+// Sharing modes hold between handles of one process and of different
+// processes alike.
 #pragma once
 
 #include <kavrin/errors.h>
