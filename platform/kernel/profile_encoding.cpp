@@ -86,6 +86,10 @@ std::string ProfileBytes::Encode(std::u16string_view text) const {
     case Encoding::kUtf16Le: return ToUtf16Le(text);
     case Encoding::kAnsi: break;
   }
+  // ASCII is the same in every ANSI code page: no need to look the code page up.
+  if (std::all_of(text.begin(), text.end(), [](char16_t c) { return c < 0x80; })) {
+    return std::string(text.begin(), text.end());
+  }
   return Utf16ToAnsi(text);
 }
 
