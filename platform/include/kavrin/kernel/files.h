@@ -16,16 +16,6 @@
 #include <kavrin/errors.h>
 #include <kavrin/types.h>
 
-// Win32 error codes the file functions report beyond the common set.
-#ifndef ERROR_GEN_FAILURE
-#define ERROR_GEN_FAILURE 31L
-#endif
-#ifndef ERROR_DISK_FULL
-#define ERROR_DISK_FULL 112L
-#endif
-#ifndef ERROR_NEGATIVE_SEEK
-#define ERROR_NEGATIVE_SEEK 131L
-#endif
 
 // Access rights.
 #define GENERIC_READ 0x80000000u
