@@ -98,10 +98,6 @@
 #define REG_QWORD 11
 #define REG_QWORD_LITTLE_ENDIAN 11
 
-// Registry-specific error codes not in errors.h.
-#ifndef ERROR_TRANSACTION_NOT_ACTIVE
-#define ERROR_TRANSACTION_NOT_ACTIVE 6701L
-#endif
 
 // Last-write times are FILETIMEs (100 ns ticks since 1601-01-01 UTC, low
 // DWORD first); the structure is declared with the kernel's time functions.

@@ -14,6 +14,7 @@
 // answer).
 #pragma once
 
+#include <kavrin/errors.h>
 #include <kavrin/types.h>
 
 // MessageBox button types (only these two are supported).
@@ -36,10 +37,6 @@
 #define IDOK 1
 #define IDCANCEL 2
 
-// MessageBox was given a button type it does not offer.
-#ifndef ERROR_INVALID_MSGBOX_STYLE
-#define ERROR_INVALID_MSGBOX_STYLE 1158L
-#endif
 
 // What KavrinAskSecret shows. Null texts count as empty (a null greeting,
 // okLabel or cancelLabel leaves the backend's own default).
