@@ -262,3 +262,77 @@ typedef struct _VTableProvStrucW {
 #define KAVRIN_CSP_DECLARE_PFN(name, params, args) typedef BOOL(WINAPI* PFN_##name) params;
 KAVRIN_CSP_ENTRY_POINTS(KAVRIN_CSP_DECLARE_PFN)
 #undef KAVRIN_CSP_DECLARE_PFN
+
+// The application functions of the CryptoAPI host (advapi32's role).
+//
+// CryptAcquireContextW/A find the provider under HKEY_LOCAL_MACHINE
+// "SOFTWARE\Microsoft\Cryptography\Defaults\Provider\<name>" (a null name: the
+// default provider of the type, "Defaults\Provider Types\Type NNN" value
+// "Name"), whose "Type" must equal dwProvType, load the module at its
+// "Image Path" and enter it through CPAcquireContext with the container name
+// in the ANSI code page. The handles they and the other functions give out
+// stand for the provider's handles; every call reaches the provider that
+// issued them, so several providers can be used at once. Releasing a context
+// makes its key and hash handles invalid; the module is freed with the last
+// context that uses it.
+//
+// Errors of the host itself (the provider sets the rest): ERROR_INVALID_PARAMETER
+// for a null handle out-pointer; NTE_BAD_UID, NTE_BAD_KEY, NTE_BAD_HASH for a
+// context, key or hash handle that is not valid (or belongs to another
+// provider); NTE_KEYSET_NOT_DEF for an unknown provider, NTE_PROV_TYPE_NOT_DEF
+// for a type without a default, NTE_PROV_TYPE_ENTRY_BAD for a registration
+// without "Type" or "Image Path", NTE_PROV_TYPE_NO_MATCH for a type that does
+// not match, NTE_PROVIDER_DLL_FAIL for a module that cannot be loaded or lacks
+// an entry point, NTE_BAD_KEYSET_PARAM for a container name that the ANSI code
+// page cannot hold.
+KAVRIN_BEGIN_DECLS
+
+KAVRIN_API BOOL WINAPI CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR szContainer,
+                                            LPCWSTR szProvider, DWORD dwProvType, DWORD dwFlags);
+KAVRIN_API BOOL WINAPI CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR szContainer,
+                                            LPCSTR szProvider, DWORD dwProvType, DWORD dwFlags);
+// A nonzero dwFlags fails with NTE_BAD_FLAGS, and the context is released all the same.
+KAVRIN_API BOOL WINAPI CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags);
+// PP_CLIENT_HWND is accepted for any hProv and ignored: there are no windows.
+KAVRIN_API BOOL WINAPI CryptSetProvParam(HCRYPTPROV hProv, DWORD dwParam, const BYTE* pbData,
+                                         DWORD dwFlags);
+KAVRIN_API BOOL WINAPI CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData,
+                                         DWORD* pdwDataLen, DWORD dwFlags);
+KAVRIN_API BOOL WINAPI CryptGenRandom(HCRYPTPROV hProv, DWORD dwLen, BYTE* pbBuffer);
+
+KAVRIN_API BOOL WINAPI CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey);
+KAVRIN_API BOOL WINAPI CryptDeriveKey(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTHASH hBaseData,
+                                      DWORD dwFlags, HCRYPTKEY* phKey);
+KAVRIN_API BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey);
+KAVRIN_API BOOL WINAPI CryptImportKey(HCRYPTPROV hProv, const BYTE* pbData, DWORD dwDataLen,
+                                      HCRYPTKEY hPubKey, DWORD dwFlags, HCRYPTKEY* phKey);
+KAVRIN_API BOOL WINAPI CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType,
+                                      DWORD dwFlags, BYTE* pbData, DWORD* pdwDataLen);
+// The handle is invalid afterwards, whatever the provider answers.
+KAVRIN_API BOOL WINAPI CryptDestroyKey(HCRYPTKEY hKey);
+KAVRIN_API BOOL WINAPI CryptSetKeyParam(HCRYPTKEY hKey, DWORD dwParam, const BYTE* pbData,
+                                        DWORD dwFlags);
+KAVRIN_API BOOL WINAPI CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE* pbData,
+                                        DWORD* pdwDataLen, DWORD dwFlags);
+KAVRIN_API BOOL WINAPI CryptEncrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags,
+                                    BYTE* pbData, DWORD* pdwDataLen, DWORD dwBufLen);
+KAVRIN_API BOOL WINAPI CryptDecrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags,
+                                    BYTE* pbData, DWORD* pdwDataLen);
+
+KAVRIN_API BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey,
+                                       DWORD dwFlags, HCRYPTHASH* phHash);
+KAVRIN_API BOOL WINAPI CryptHashData(HCRYPTHASH hHash, const BYTE* pbData, DWORD dwDataLen,
+                                     DWORD dwFlags);
+KAVRIN_API BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE* pbData,
+                                         DWORD* pdwDataLen, DWORD dwFlags);
+KAVRIN_API BOOL WINAPI CryptSetHashParam(HCRYPTHASH hHash, DWORD dwParam, const BYTE* pbData,
+                                         DWORD dwFlags);
+KAVRIN_API BOOL WINAPI CryptSignHashW(HCRYPTHASH hHash, DWORD dwKeySpec, LPCWSTR szDescription,
+                                      DWORD dwFlags, BYTE* pbSignature, DWORD* pdwSigLen);
+KAVRIN_API BOOL WINAPI CryptVerifySignatureW(HCRYPTHASH hHash, const BYTE* pbSignature,
+                                             DWORD dwSigLen, HCRYPTKEY hPubKey,
+                                             LPCWSTR szDescription, DWORD dwFlags);
+// The handle is invalid afterwards, whatever the provider answers.
+KAVRIN_API BOOL WINAPI CryptDestroyHash(HCRYPTHASH hHash);
+
+KAVRIN_END_DECLS
