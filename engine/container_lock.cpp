@@ -3,6 +3,7 @@
 #include "engine_module.h"
 #include "openssl_ptr.h"
 
+#include <kavrin/errors.h>
 #include <kavrin/kernel/files.h>
 #include <kavrin/kernel/system_dirs.h>
 #include <kavrin/kernel/text.h>
@@ -74,7 +75,10 @@ std::string ContainerLockFilePath(std::u16string_view container_name) {
 CContainerLock::CContainerLock(std::u16string_view container_name) {
   const std::string path = ContainerLockFilePath(container_name);
   if (path.empty()) return;
+  // An existing directory is the rule; taking a lock leaves no error behind.
+  const DWORD error = GetLastError();
   SHCreateDirectoryExW(nullptr, (SystemDirectory() + kLockDirectory).c_str(), nullptr);
+  SetLastError(error);
   const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) return;
   int locked;

@@ -67,8 +67,10 @@ CKeyObject* StoredKey(CStoredContainer& stored, DWORD key_spec) {
 
 // The opening checks alone, on the stored counters; nothing is stored.
 PinAttempt PeekAtLock(CKeyContainer& container, DWORD key_spec) {
+  const DWORD caller_error = GetLastError();
   CStoredContainer stored(container);
   if (StoredKey(stored, key_spec) == nullptr) return {};
+  SetLastError(caller_error);
   SlotCounters counters = stored.Stored().GetCounters(key_spec);
   PinAttempt attempt;
   attempt.gate = OpenPinGate(&counters, PinPolicyNow());
@@ -84,6 +86,8 @@ PinAttempt PeekAtLock(CKeyContainer& container, DWORD key_spec) {
 // the unlocked key). A refusal stores nothing: the rules' own changes (a
 // full allowance given back) reach storage with the next check.
 PinAttempt AttemptPin(CKeyContainer& container, DWORD key_spec, const WCHAR* pin, DWORD pin_bytes) {
+  // Only a wrong PIN leaves an error behind; storage work says nothing.
+  const DWORD caller_error = GetLastError();
   CStoredContainer stored(container);
   if (StoredKey(stored, key_spec) == nullptr) return {};
   CKeyContainer& copy = stored.Stored();
@@ -94,18 +98,20 @@ PinAttempt AttemptPin(CKeyContainer& container, DWORD key_spec, const WCHAR* pin
   if (attempt.gate != PinGate::kOpen) {
     attempt.result = PinAttempt::kRefused;
     AdoptStoredCounters(container, copy, key_spec);
+    SetLastError(caller_error);
     return attempt;
   }
+  DWORD error = caller_error;
   if (copy.VerifyKeyPin(key_spec, pin, pin_bytes) == 0) {
     CountRightPin(&counters);
     attempt.result = PinAttempt::kRight;
   } else {
+    error = GetLastError();
     attempt.chances = counters.restrict_times;
     attempt.gate = CountWrongPin(&counters, now);
     attempt.remaining = counters.restrict_times;
     attempt.result = PinAttempt::kWrong;
   }
-  const DWORD error = GetLastError();
   copy.SetCounters(key_spec, counters);
   // A save that fails changes nothing in the outcome; the next check reads
   // whatever storage holds.
