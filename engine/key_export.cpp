@@ -71,6 +71,14 @@ DWORD CProvContext::ExportKey(HCRYPTKEY key, HCRYPTKEY exp_key, DWORD blob_type,
   if (DWORD error = CheckBlobType(blob_type, *object, wrapping.get()); error != 0) return Fail(error);
 
   const ALG_ID algid = object->Algid();
+  // The PIN asked for is that of this context's container: a slot of
+  // another container cannot be exported through it.
+  if (blob_type == PRIVATEKEYBLOB && object->HasAttribute(CKeyObject::KEYF_CONTAINER_SLOT)) {
+    const auto container = Container();
+    if (!container || container->GetKeySlot(KeySpecOf(algid), true) != object.get()) {
+      return Fail(NTE_BAD_KEY);
+    }
+  }
   const DWORD archivable = algid == CALG_RSA_SIGN ? CTXF_SIG_ARCHIVABLE : CTXF_EXCH_ARCHIVABLE;
   if (blob_type == PRIVATEKEYBLOB && (Flags() & archivable) == 0) {
     if (!object->IsExportable(flags)) return NTE_BAD_KEY_STATE;

@@ -299,6 +299,12 @@ TEST_F(Keys, ExportChecks) {
   EXPECT_EQ(Export(prov, exportable, PRIVATEKEYBLOB, kGuarded), Fixture(kRsa1024SignatureBlob));
   EXPECT_EQ(Export(prov, public_key, PUBLICKEYBLOB, 0), PublicOf(kRsa2048SignatureBlob));
 
+  // A slot of another container is not this context's to export.
+  const HCRYPTPROV other = Acquire(u"Other", CRYPT_NEWKEYSET);
+  SetLastError(0);
+  EXPECT_TRUE(Export(other, exportable, PRIVATEKEYBLOB, kGuarded).empty());
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEY));
+
   // An archivable context exports without the exportability and PIN checks.
   const HCRYPTPROV archivable = Acquire(u"Export", 0x200);
   EXPECT_EQ(Export(archivable, UserKey(archivable, AT_KEYEXCHANGE), PRIVATEKEYBLOB, 0),
