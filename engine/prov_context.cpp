@@ -109,7 +109,6 @@ DWORD CProvContext::DestroyKey(HCRYPTKEY key) {
 DWORD CProvContext::GenKey(ALG_ID, DWORD, HCRYPTKEY*) { return NotAvailable(); }
 DWORD CProvContext::DeriveKey(ALG_ID, HCRYPTHASH, DWORD, HCRYPTKEY*) { return NotAvailable(); }
 DWORD CProvContext::GetKeyParam(HCRYPTKEY, DWORD, BYTE*, DWORD*, DWORD) { return NotAvailable(); }
-DWORD CProvContext::GetProvParam(DWORD, BYTE*, DWORD*, DWORD) { return NotAvailable(); }
 DWORD CProvContext::SetProvParam(DWORD, BYTE*, DWORD) { return NotAvailable(); }
 DWORD CProvContext::ExportKey(HCRYPTKEY, HCRYPTKEY, DWORD, DWORD, BYTE*, DWORD*) {
   return NotAvailable();
@@ -121,17 +120,6 @@ DWORD CProvContext::Encrypt(HCRYPTKEY, HCRYPTHASH, BOOL, DWORD, BYTE*, DWORD*, D
   return NotAvailable();
 }
 DWORD CProvContext::Decrypt(HCRYPTKEY, HCRYPTHASH, BOOL, DWORD, BYTE*, DWORD*) {
-  return NotAvailable();
-}
-DWORD CProvContext::CreateHash(ALG_ID, HCRYPTKEY, DWORD, HCRYPTHASH*) { return NotAvailable(); }
-DWORD CProvContext::HashData(HCRYPTHASH, const BYTE*, DWORD, DWORD) { return NotAvailable(); }
-DWORD CProvContext::DestroyHash(HCRYPTHASH) { return NotAvailable(); }
-DWORD CProvContext::GetHashParam(HCRYPTHASH, DWORD, BYTE*, DWORD*, DWORD) { return NotAvailable(); }
-DWORD CProvContext::SetHashParam(HCRYPTHASH, DWORD, BYTE*, DWORD) { return NotAvailable(); }
-DWORD CProvContext::SignHash(HCRYPTHASH, DWORD, LPCWSTR, DWORD, BYTE*, DWORD*) {
-  return NotAvailable();
-}
-DWORD CProvContext::VerifySignature(HCRYPTHASH, const BYTE*, DWORD, HCRYPTKEY, LPCWSTR, DWORD) {
   return NotAvailable();
 }
 

@@ -20,6 +20,7 @@
 #include <vector>
 
 class CHandleRegistry;
+class CHashObject;
 
 class CProvContext {
  public:
@@ -87,6 +88,9 @@ class CProvContext {
   DWORD GetUserKey(DWORD key_spec, HCRYPTKEY* user_key);
 
  private:
+  // CPHashData's user-data mode: the user types the data in the PIN dialog.
+  DWORD HashUserData(CHashObject& hash);
+
   std::atomic<DWORD> flags_{0};
   const CKeyContainer* bound_ = nullptr;
   mutable std::mutex lock_;
