@@ -3,6 +3,7 @@
 #include "archive_file.h"
 #include "container_name.h"
 #include "handle_registry.h"
+#include "pin_policy.h"
 #include "reg_archive_file.h"
 #include "scoped_handles.h"
 
@@ -93,13 +94,18 @@ bool RemoveStorage(const CKeyContainer& container) {
   return deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND;
 }
 
-// Deleting a container whose key has a user PIN needs that PIN first. The
-// engine cannot ask for it yet, so such a deletion is refused as a cancelled
-// PIN dialog would be.
-bool PinsAllowDeletion(CKeyContainer& container) {
+// Deleting a container needs the PIN of each key that has a user PIN,
+// signature key first. Which keys have one is read from storage (fresh),
+// since another process may have set a PIN since this one loaded the
+// container; the in-memory picture serves when storage cannot be read.
+bool PinsAllowDeletion(const std::shared_ptr<CKeyContainer>& container, CKeyContainer& fresh,
+                       bool fresh_loaded) {
+  CKeyContainer& decides = fresh_loaded ? fresh : *container;
+  CPinVerifier verifier(container);
   for (DWORD spec : {AT_SIGNATURE, AT_KEYEXCHANGE}) {
-    const CKeyObject* slot = container.GetKeySlot(spec, true);
-    if (slot != nullptr && slot->HasAttribute(CKeyObject::KEYF_USER_PIN)) return false;
+    const CKeyObject* slot = decides.GetKeySlot(spec, true);
+    if (slot == nullptr || !slot->HasAttribute(CKeyObject::KEYF_USER_PIN)) continue;
+    if (!VerifyPinInteractive(verifier, spec)) return false;
   }
   return true;
 }
@@ -208,14 +214,15 @@ DWORD CContainerManager::DeleteByName(const std::shared_ptr<CKeyContainer>& fres
     return NTE_FAIL;
   }
   std::shared_ptr<CKeyContainer> container = std::move(loaded);
+  const DWORD load_result = LoadKeyContainer(*fresh, storage);
   if (!container) {
-    if (DWORD result = LoadKeyContainer(*fresh, storage); result != 0) {
-      SetLastError(result);
+    if (load_result != 0) {
+      SetLastError(load_result);
       return NTE_FAIL;
     }
     container = fresh;
   }
-  if (!PinsAllowDeletion(*container)) {
+  if (!PinsAllowDeletion(container, *fresh, load_result == 0)) {
     SetLastError(NTE_PERM);
     return NTE_FAIL;
   }

@@ -5,11 +5,14 @@
 // process ends, and releases every context still open before any of the state
 // below is torn down.
 //
-// Engine lock order, outermost first: container-list lock, context lock,
-// hash-list lock, registry lock. The registry lock is re-entrant, but nothing
-// is called under it; contexts taken out of the registry (unload, deletion of
-// a container) are released after it is left, so that unload (registry, then
-// containers) and deletion (containers, then registry) cannot deadlock.
+// Engine lock order, outermost first: container-list lock, container storage
+// lock (container_lock.h, shared by every process; never held across a
+// dialog), context lock, hash-list lock, registry lock. The registry lock is
+// re-entrant, but nothing is called under it; contexts taken out of the
+// registry (unload, deletion of a container) are released after it is left,
+// so that unload (registry, then containers) and deletion (containers, then
+// registry) cannot deadlock. A key object's lock and a PIN verifier's are
+// leaves: nothing else is taken under them.
 #pragma once
 
 #include "container_manager.h"

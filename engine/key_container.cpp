@@ -150,6 +150,41 @@ void CKeyContainer::ResetCounters() {
   }
 }
 
+SlotCounters CKeyContainer::GetCounters(DWORD key_spec) const {
+  const int index = SlotIndex(key_spec);
+  return index < 0 ? SlotCounters{0, 0, 0} : Counters(index);
+}
+
+bool CKeyContainer::SetCounters(DWORD key_spec, const SlotCounters& counters) {
+  const int index = SlotIndex(key_spec);
+  if (index < 0) return false;
+  restrict_times_[index] = counters.restrict_times;
+  lock_time_[index] = counters.lock_time;
+  deadlock_times_[index] = counters.deadlock_times;
+  return true;
+}
+
+DWORD CKeyContainer::SetKeyPin(DWORD key_spec, const WCHAR* pin, DWORD pin_len) {
+  CKeyObject* slot = GetKeySlot(key_spec, false);
+  if (slot == nullptr) return NTE_FAIL;
+  if (!slot->SetPin(pin, pin_len)) {
+    SetLastError(NTE_FAIL);
+    return NTE_FAIL;
+  }
+  slot->SetAttributes(CKeyObject::KEYF_USER_PIN);
+  return 0;
+}
+
+DWORD CKeyContainer::VerifyKeyPin(DWORD key_spec, const WCHAR* pin, DWORD pin_len) {
+  CKeyObject* slot = GetKeySlot(key_spec, false);
+  if (slot == nullptr) return NTE_FAIL;
+  if (!slot->VerifyPin(pin, pin_len)) {
+    SetLastError(NTE_PERM);
+    return NTE_FAIL;
+  }
+  return 0;
+}
+
 SlotCounters CKeyContainer::Counters(int index) const {
   return SlotCounters{restrict_times_[index].load(), lock_time_[index].load(),
                       deadlock_times_[index].load()};
@@ -165,7 +200,8 @@ DWORD CKeyContainer::Serialize(IArchiveFile& archive) {
 // an unprotected private key.
 CKeyContainer::StoredSlot CKeyContainer::SlotForSave(int index) const {
   const CKeyObject& key = Slot(index);
-  if (key.HasMaskedBlob()) return StoredSlot{key.Algid(), key.Attributes(), key.MaskedBlob()};
+  SecureBytes masked = key.MaskedBlob();
+  if (!masked.empty()) return StoredSlot{key.Algid(), key.Attributes(), std::move(masked)};
   if (key.HasKeyData()) {
     std::lock_guard<std::mutex> guard(stored_lock_);
     return stored_[index];

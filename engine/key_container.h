@@ -48,6 +48,17 @@ class CKeyContainer final : public ISerializableObject,
   bool SetDeadlockTimes(DWORD key_spec, DWORD value);
   // Both slots to the never-failed state.
   void ResetCounters();
+  // The three counters of one slot together; a zero record for other specs.
+  SlotCounters GetCounters(DWORD key_spec) const;
+  bool SetCounters(DWORD key_spec, const SlotCounters& counters);
+
+  // Masks the slot's private key under a new PIN (pin_len bytes, 0: measure)
+  // and marks it KEYF_USER_PIN. 0, or NTE_FAIL with the last error NTE_NO_KEY
+  // (no key of the spec) or NTE_FAIL (the key refused the PIN).
+  DWORD SetKeyPin(DWORD key_spec, const WCHAR* pin, DWORD pin_len);
+  // Checks a PIN against the slot's masked key, which it unlocks when right.
+  // 0, or NTE_FAIL with the last error NTE_NO_KEY or NTE_PERM (wrong PIN).
+  DWORD VerifyKeyPin(DWORD key_spec, const WCHAR* pin, DWORD pin_len);
 
   // SaveTo or LoadFrom, as the archive was made for.
   DWORD Serialize(IArchiveFile& archive);

@@ -37,15 +37,20 @@ void CProvContext::AddAcquireFlags(DWORD acquire_flags) {
   AddFlags(granted);
 }
 
+DWORD CProvContext::PinVerifiedBit(DWORD key_spec) {
+  if (key_spec == AT_SIGNATURE || key_spec == CALG_RSA_SIGN) return CTXF_SIG_PIN_OK;
+  if (key_spec == AT_KEYEXCHANGE || key_spec == CALG_RSA_KEYX) return CTXF_EXCH_PIN_OK;
+  return 0;
+}
+
 bool CProvContext::IsKeyPinVerified(DWORD key_spec) const {
-  DWORD bit = 0;
-  if (key_spec == AT_SIGNATURE || key_spec == CALG_RSA_SIGN) bit = CTXF_SIG_PIN_OK;
-  if (key_spec == AT_KEYEXCHANGE || key_spec == CALG_RSA_KEYX) bit = CTXF_EXCH_PIN_OK;
+  const DWORD bit = PinVerifiedBit(key_spec);
   const DWORD flags = Flags();
   return bit != 0 && (flags & bit) != 0 && (flags & CTXF_VERIFYCONTEXT) == 0;
 }
 
 void CProvContext::Bind(std::shared_ptr<CKeyContainer> container) {
+  verifier_.Bind(container);
   std::lock_guard<std::mutex> guard(lock_);
   bound_ = container.get();
   container_ = std::move(container);
@@ -61,7 +66,14 @@ void CProvContext::AddKey(std::shared_ptr<CKeyObject> key) {
   keys_.push_back(std::move(key));
 }
 
+HCRYPTKEY CProvContext::AddKeyHandle(std::shared_ptr<CKeyObject> key) {
+  const HCRYPTKEY handle = Engine().Registry().IssueHandle(key, HK_KEY);
+  if (handle != 0) AddKey(std::move(key));
+  return handle;
+}
+
 void CProvContext::Release(CHandleRegistry& registry) {
+  verifier_.Discard();
   std::vector<std::shared_ptr<CKeyObject>> keys;
   std::shared_ptr<CKeyContainer> container;
   {
@@ -106,16 +118,14 @@ DWORD CProvContext::DestroyKey(HCRYPTKEY key) {
   return 0;
 }
 
-DWORD CProvContext::GenKey(ALG_ID, DWORD, HCRYPTKEY*) { return NotAvailable(); }
 DWORD CProvContext::DeriveKey(ALG_ID, HCRYPTHASH, DWORD, HCRYPTKEY*) { return NotAvailable(); }
-DWORD CProvContext::GetKeyParam(HCRYPTKEY, DWORD, BYTE*, DWORD*, DWORD) { return NotAvailable(); }
+DWORD CProvContext::GetKeyParam(HCRYPTKEY key, DWORD param, BYTE* data, DWORD* data_len, DWORD) {
+  const auto object = Engine().Registry().Resolve<CKeyObject>(key, HK_KEY);
+  if (!object) return Fail(NTE_BAD_KEY);
+  // A failure the key reports without an error leaves the last error alone.
+  return object->GetKeyParam(param, data, data_len) ? 0 : NTE_FAIL;
+}
 DWORD CProvContext::SetProvParam(DWORD, BYTE*, DWORD) { return NotAvailable(); }
-DWORD CProvContext::ExportKey(HCRYPTKEY, HCRYPTKEY, DWORD, DWORD, BYTE*, DWORD*) {
-  return NotAvailable();
-}
-DWORD CProvContext::ImportKey(const BYTE*, DWORD, HCRYPTKEY, DWORD, HCRYPTKEY*) {
-  return NotAvailable();
-}
 DWORD CProvContext::Encrypt(HCRYPTKEY, HCRYPTHASH, BOOL, DWORD, BYTE*, DWORD*, DWORD) {
   return NotAvailable();
 }

@@ -11,12 +11,14 @@
 
 #include "key_container.h"
 #include "key_object.h"
+#include "pin_verifier.h"
 
 #include <kavrin/crypt.h>
 
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <vector>
 
 class CHandleRegistry;
@@ -44,8 +46,13 @@ class CProvContext {
   // The key type's PIN counts as verified: its bit is set and the context is
   // not verify-only.
   bool IsKeyPinVerified(DWORD key_spec) const;
+  // CTXF_SIG_PIN_OK or CTXF_EXCH_PIN_OK for a key spec (or RSA algid), else 0.
+  static DWORD PinVerifiedBit(DWORD key_spec);
+  // Records that the key type's PIN was verified in this context.
+  void SetKeyPinVerified(DWORD key_spec) { AddFlags(PinVerifiedBit(key_spec)); }
 
-  // Binds the context to the container whose reference it takes over.
+  // Binds the context and its PIN verifier to the container whose reference
+  // it takes over.
   void Bind(std::shared_ptr<CKeyContainer> container);
   // The container the context was bound to; never changes once bound, so it
   // can be compared without the context lock.
@@ -53,8 +60,14 @@ class CProvContext {
   // A reference to the container, null once the context was released.
   std::shared_ptr<CKeyContainer> Container() const;
 
+  // The record through which the PIN flows reach the context's container.
+  CPinVerifier& PinVerifier() { return verifier_; }
+
   // Puts a key object made through this context on its key list.
   void AddKey(std::shared_ptr<CKeyObject> key);
+  // Issues a key handle for the object and puts it on the key list; 0 when
+  // no handle could be issued (the list is then unchanged).
+  HCRYPTKEY AddKeyHandle(std::shared_ptr<CKeyObject> key);
 
   // Releases everything the context holds: the handles of its keys, its keys
   // (slots excepted), its container reference and every hash of the process.
@@ -88,6 +101,8 @@ class CProvContext {
   DWORD GetUserKey(DWORD key_spec, HCRYPTKEY* user_key);
 
  private:
+  // A private key blob goes into the container slot of its algorithm.
+  DWORD ImportPrivateKey(std::span<const BYTE> blob, ALG_ID algid, DWORD flags, HCRYPTKEY* key);
   // CPHashData's user-data mode: the user types the data in the PIN dialog.
   DWORD HashUserData(CHashObject& hash);
 
@@ -96,6 +111,7 @@ class CProvContext {
   mutable std::mutex lock_;
   std::shared_ptr<CKeyContainer> container_;
   std::vector<std::shared_ptr<CKeyObject>> keys_;
+  CPinVerifier verifier_;
 };
 
 // CPAcquireContextW after its argument checks: opens, creates or deletes the

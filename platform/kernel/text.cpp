@@ -79,6 +79,12 @@ KAVRIN_EXTERN_C int WINAPI lstrlenA(LPCSTR lpString) {
   return lpString == nullptr ? 0 : static_cast<int>(std::strlen(lpString));
 }
 
+KAVRIN_EXTERN_C DWORD WINAPI CharUpperBuffW(LPWSTR lpsz, DWORD cchLength) {
+  if (lpsz == nullptr) return 0;
+  for (DWORD i = 0; i < cchLength; ++i) lpsz[i] = kavrin::platform::FoldUnit(lpsz[i]);
+  return cchLength;
+}
+
 KAVRIN_EXTERN_C int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr,
                                                int cbMultiByte, LPWSTR lpWideCharStr, int cchWideChar) {
   if (lpMultiByteStr == nullptr || cbMultiByte == 0 || cbMultiByte < -1 || cchWideChar < 0 ||

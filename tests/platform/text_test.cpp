@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "internal/utf.h"
 #include "registry_test_support.h"
 #include "support/fresh_root.h"
 
@@ -163,6 +164,16 @@ TEST(Text, Lengths) {
   EXPECT_EQ(lstrlenW(nullptr), 0);
   EXPECT_EQ(lstrlenA("\xB1\xA3"), 2);
   EXPECT_EQ(lstrlenA(nullptr), 0);
+}
+
+TEST(Text, UpperCaseMatchesTheRegistrysNameComparison) {
+  std::u16string text = u"Orvex-é-ß-保管箱";
+  EXPECT_EQ(CharUpperBuffW(text.data(), 7), 7u);
+  EXPECT_EQ(text, u"ORVEX-É-ß-保管箱");  // only the first seven characters
+  std::u16string rest = text;
+  CharUpperBuffW(rest.data(), static_cast<DWORD>(rest.size()));
+  EXPECT_TRUE(kavrin::platform::EqualsIgnoreCase(rest, u"orvex-é-ß-保管箱"));
+  EXPECT_EQ(CharUpperBuffW(nullptr, 4), 0u);
 }
 
 class TextOnMachine : public kavrin::test::FreshRoot {

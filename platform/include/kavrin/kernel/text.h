@@ -31,6 +31,12 @@ KAVRIN_BEGIN_DECLS
 KAVRIN_API int WINAPI lstrlenW(LPCWSTR lpString);
 KAVRIN_API int WINAPI lstrlenA(LPCSTR lpString);
 
+// Converts the first cchLength characters to upper case in place, by the
+// fixed tables with which the layer compares names case-insensitively, so
+// that two names the registry takes as one convert to the same text. Returns
+// the number of characters processed (0 for NULL).
+KAVRIN_API DWORD WINAPI CharUpperBuffW(LPWSTR lpsz, DWORD cchLength);
+
 // Converts cbMultiByte bytes (-1: up to and including the terminator) to UTF-16.
 // Returns the number of characters written, or needed when cchWideChar is 0;
 // 0 on failure with the last error set.
