@@ -296,7 +296,10 @@ ORVEX_ENTRY BOOL WINAPI CPHashData(HCRYPTPROV hProv, HCRYPTHASH hHash, CONST BYT
     if (dwFlags == CRYPT_USERDATA && dwDataLen != 0) return Fail(NTE_BAD_LEN);
     const auto context = ResolveContext(hProv);
     if (!context) return Fail(NTE_NO_MEMORY);
-    return OutOfMemoryOnFailure(context->HashData(hHash, pbData, dwDataLen, dwFlags));
+    const DWORD result = context->HashData(hHash, pbData, dwDataLen, dwFlags);
+    // A cancelled data entry fails without an error of its own.
+    if (result == CProvContext::kFailedWithoutError) return FALSE;
+    return OutOfMemoryOnFailure(result);
   });
 }
 

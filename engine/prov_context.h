@@ -34,6 +34,10 @@ class CProvContext {
   static constexpr DWORD CTXF_SIG_PIN_OK = 0x00001000;
   static constexpr DWORD CTXF_EXCH_PIN_OK = 0x00002000;
 
+  // An operation's result when it failed without an error of its own: the
+  // entry point returns FALSE and leaves the caller's last error as it was.
+  static constexpr DWORD kFailedWithoutError = 0xFFFFFFFF;
+
   CProvContext() = default;
   CProvContext(const CProvContext&) = delete;
   CProvContext& operator=(const CProvContext&) = delete;

@@ -1,6 +1,10 @@
 // The provider parameters a context answers (CPGetProvParam) and accepts
 // (CPSetProvParam).
+#include "pin_mask.h"
+#include "pin_policy.h"
 #include "prov_context.h"
+#include "secure_buffer.h"
+#include "stored_container.h"
 
 #include <kavrin/errors.h>
 #include <kavrin/kernel/text.h>
@@ -23,6 +27,34 @@ constexpr DWORD kEnumAlgsExRecordSize = 88;
 DWORD Fail(DWORD code) {
   SetLastError(code);
   return code;
+}
+
+using SecurePin = std::vector<WCHAR, CleansingAllocator<WCHAR>>;
+
+// A PIN given through a parameter, copied out of the caller's bytes (which
+// need not be aligned for UTF-16) into a null-terminated string: a PIN of
+// known length as it is, else up to its terminator. At most max_units units
+// are read: anything longer is too long for a PIN anyway, and stays too long
+// in the copy.
+SecurePin CopyPin(const BYTE* data, size_t max_units, bool up_to_terminator) {
+  SecurePin pin;
+  for (size_t i = 0; i < max_units; ++i) {
+    WCHAR unit = 0;
+    std::memcpy(&unit, data + i * sizeof unit, sizeof unit);
+    if (unit == 0 && up_to_terminator) break;
+    pin.push_back(unit);
+  }
+  pin.push_back(0);
+  return pin;
+}
+
+// Units read from a null-terminated PIN: one more than the longest PIN
+// accepted, so that a longer one is still seen as too long.
+constexpr size_t kPinUnitsRead = kMaxPinBytes / sizeof(WCHAR) + 1;
+
+DWORD KeySpecOfPinParam(DWORD param) {
+  return param == PP_SIGNATURE_PIN || param == orvex::PP_VERIFY_SIGNATURE_PIN ? AT_SIGNATURE
+                                                                              : AT_KEYEXCHANGE;
 }
 
 DWORD AsBytes(DWORD value, std::vector<BYTE>* out) {
@@ -104,8 +136,11 @@ DWORD CProvContext::GetProvParam(DWORD param, BYTE* data, DWORD* data_len, DWORD
       result = AsBytes(kKeySpecsOffered, &answer);
       break;
     case PP_CRYPT_COUNT_KEY_USE: {
-      const DWORD signature = AttemptsLeft(container->GetRestrictTimes(AT_SIGNATURE));
-      const DWORD exchange = AttemptsLeft(container->GetRestrictTimes(AT_KEYEXCHANGE));
+      // The counters as stored, where every process's PIN checks leave them.
+      CStoredContainer stored(*container);
+      const CKeyContainer& source = stored.Status() == 0 ? stored.Stored() : *container;
+      const DWORD signature = AttemptsLeft(source.GetRestrictTimes(AT_SIGNATURE));
+      const DWORD exchange = AttemptsLeft(source.GetRestrictTimes(AT_KEYEXCHANGE));
       result = AsBytes((signature & 0xFFFF) | (exchange << 16), &answer);
       break;
     }
@@ -114,4 +149,32 @@ DWORD CProvContext::GetProvParam(DWORD param, BYTE* data, DWORD* data_len, DWORD
   }
   if (result != 0) return result;
   return Deliver(answer, data, data_len);
+}
+
+DWORD CProvContext::SetProvParam(DWORD param, BYTE* data, DWORD flags) {
+  switch (param) {
+    case PP_KEYEXCHANGE_PIN:
+    case PP_SIGNATURE_PIN: {
+      if (data == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+      // flags is the PIN's length in bytes, 0 for a null-terminated PIN. A
+      // length over the longest PIN is refused before the PIN is read.
+      const SecurePin pin =
+          flags != 0 ? CopyPin(data, std::min<size_t>((flags + 1) / 2, kPinUnitsRead), false)
+                     : CopyPin(data, kPinUnitsRead, true);
+      const DWORD length = flags != 0 ? flags : PinByteLength(pin.data(), 0);
+      return ChangeKeyPin(*this, pin.data(), KeySpecOfPinParam(param), length);
+    }
+    case orvex::PP_VERIFY_EXCHANGE_PIN:
+    case orvex::PP_VERIFY_SIGNATURE_PIN: {
+      if (data == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+      const DWORD key_spec = KeySpecOfPinParam(param);
+      const SecurePin pin = CopyPin(data, kPinUnitsRead, true);
+      // The chances left are the flow's to report; the caller sees only the outcome.
+      if (!VerifyPinSilent(PinVerifier(), key_spec, pin.data(), nullptr)) return NTE_FAIL;
+      SetKeyPinVerified(key_spec);
+      return 0;
+    }
+    default:
+      return Fail(NTE_BAD_TYPE);
+  }
 }

@@ -7,6 +7,7 @@
 #include <kavrin/crypt.h>
 #include <kavrin/errors.h>
 
+#include "tests/engine/fixtures/rsa_blobs.h"
 #include "tests/support/fresh_root.h"
 
 #include <gtest/gtest.h>
@@ -26,6 +27,16 @@ inline Bytes Hex(const char* text) {
   return out;
 }
 
+template <size_t N>
+Bytes Fixture(const unsigned char (&blob)[N]) {
+  return Bytes(blob, blob + N);
+}
+
+// A PIN as the bytes a provider parameter carries: UTF-16, null-terminated.
+inline BYTE* PinParam(const char16_t* pin) {
+  return reinterpret_cast<BYTE*>(const_cast<char16_t*>(pin));
+}
+
 class EngineFixture : public kavrin::test::FreshRoot {
  protected:
   void SetUp() override {
@@ -42,6 +53,39 @@ class EngineFixture : public kavrin::test::FreshRoot {
     HCRYPTPROV prov = 0;
     if (!engine.CPAcquireContextW(&prov, const_cast<LPWSTR>(name), flags, nullptr)) return 0;
     return prov;
+  }
+
+  HCRYPTKEY Import(HCRYPTPROV prov, const Bytes& blob, DWORD flags, HCRYPTKEY pub_key = 0) {
+    HCRYPTKEY key = 0;
+    if (!engine.CPImportKey(prov, blob.data(), static_cast<DWORD>(blob.size()), pub_key, flags,
+                            &key)) {
+      return 0;
+    }
+    return key;
+  }
+
+  HCRYPTKEY UserKey(HCRYPTPROV prov, DWORD spec) {
+    HCRYPTKEY key = 0;
+    return engine.CPGetUserKey(prov, spec, &key) ? key : 0;
+  }
+
+  // The blob, or empty with the last error telling why.
+  Bytes Export(HCRYPTPROV prov, HCRYPTKEY key, DWORD type, DWORD flags, HCRYPTKEY exp_key = 0) {
+    DWORD size = 0;
+    if (!engine.CPExportKey(prov, key, exp_key, type, flags, nullptr, &size)) return {};
+    Bytes blob(size);
+    if (!engine.CPExportKey(prov, key, exp_key, type, flags, blob.data(), &size)) return {};
+    blob.resize(size);
+    return blob;
+  }
+
+  // A 4-byte parameter of the provider, or 0xFFFFFFFF when it cannot be read.
+  DWORD ProvDword(HCRYPTPROV prov, DWORD param) {
+    DWORD value = 0, len = sizeof value;
+    if (!engine.CPGetProvParam(prov, param, reinterpret_cast<BYTE*>(&value), &len, 0)) {
+      return 0xFFFFFFFF;
+    }
+    return value;
   }
 
   HCRYPTHASH CreateHash(HCRYPTPROV prov, ALG_ID algid) {
