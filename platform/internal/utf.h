@@ -10,6 +10,10 @@ namespace kavrin::platform {
 std::string ToUtf8(std::u16string_view text);
 std::u16string ToUtf16(std::string_view text);
 
+// UTF-16 text as little-endian bytes and back (an odd last byte is dropped).
+std::string ToUtf16Le(std::u16string_view text);
+std::u16string FromUtf16Le(std::string_view bytes);
+
 // Length of a null-terminated UTF-16 string (0 for null).
 size_t Utf16Length(const char16_t* text);
 

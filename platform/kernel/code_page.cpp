@@ -65,24 +65,6 @@ class Iconv {
   iconv_t cd_;
 };
 
-std::u16string FromUtf16Le(const std::string& bytes) {
-  std::u16string text(bytes.size() / 2, u'\0');
-  for (size_t i = 0; i < text.size(); ++i) {
-    text[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                    (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
-  }
-  return text;
-}
-
-std::string ToUtf16Le(std::u16string_view text) {
-  std::string bytes(text.size() * 2, '\0');
-  for (size_t i = 0; i < text.size(); ++i) {
-    bytes[2 * i] = static_cast<char>(text[i] & 0xFF);
-    bytes[2 * i + 1] = static_cast<char>(text[i] >> 8);
-  }
-  return bytes;
-}
-
 char16_t UnitAt(const char* le) {
   return static_cast<char16_t>(static_cast<unsigned char>(le[0]) | (static_cast<unsigned char>(le[1]) << 8));
 }

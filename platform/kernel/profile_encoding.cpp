@@ -23,24 +23,6 @@ bool IsAscii(std::string_view bytes) {
   return (seen & 0x8080808080808080ull) == 0;
 }
 
-std::u16string FromUtf16Le(std::string_view bytes) {
-  std::u16string text(bytes.size() / 2, u'\0');
-  for (size_t i = 0; i < text.size(); ++i) {
-    text[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                    static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
-  }
-  return text;
-}
-
-std::string ToUtf16Le(std::u16string_view text) {
-  std::string bytes(text.size() * 2, '\0');
-  for (size_t i = 0; i < text.size(); ++i) {
-    bytes[2 * i] = static_cast<char>(text[i] & 0xFF);
-    bytes[2 * i + 1] = static_cast<char>(text[i] >> 8);
-  }
-  return bytes;
-}
-
 }  // namespace
 
 ProfileBytes::ProfileBytes(std::string bytes) : bytes_(std::move(bytes)) {

@@ -86,6 +86,24 @@ std::u16string ToUtf16(std::string_view text) {
   return out;
 }
 
+std::string ToUtf16Le(std::u16string_view text) {
+  std::string bytes(text.size() * 2, '\0');
+  for (size_t i = 0; i < text.size(); ++i) {
+    bytes[2 * i] = static_cast<char>(text[i] & 0xFF);
+    bytes[2 * i + 1] = static_cast<char>(text[i] >> 8);
+  }
+  return bytes;
+}
+
+std::u16string FromUtf16Le(std::string_view bytes) {
+  std::u16string text(bytes.size() / 2, u'\0');
+  for (size_t i = 0; i < text.size(); ++i) {
+    text[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                    (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
+  }
+  return text;
+}
+
 size_t Utf16Length(const char16_t* text) {
   if (text == nullptr) return 0;
   size_t n = 0;

@@ -258,6 +258,20 @@ TEST_F(Keys, PrivateBlobsGoToTheSlotOfTheirAlgorithm) {
   EXPECT_EQ(Export(again, UserKey(again, AT_SIGNATURE), PUBLICKEYBLOB, 0), PublicOf(kRsa2048SignatureBlob));
 }
 
+// Flags of a caller never set the engine's own slot and PIN attributes: a
+// key imported with them is stored under the default PIN like any other.
+TEST_F(Keys, CallerFlagsDoNotSetInternalAttributes) {
+  HCRYPTPROV prov = Acquire(u"Flags", CRYPT_NEWKEYSET);
+  ASSERT_NE(Import(prov, Fixture(kRsa1024SignatureBlob), CRYPT_EXPORTABLE | 0x10 | 0x20 | 0x40), 0u);
+  ReloadEngine();
+  UseScript({});
+  prov = Acquire(u"Flags");
+  EXPECT_EQ(Export(prov, UserKey(prov, AT_SIGNATURE), PRIVATEKEYBLOB, kGuarded), Fixture(kRsa1024SignatureBlob));
+  EXPECT_TRUE(ScriptLog().empty());
+  EXPECT_EQ(StoredNumber(u"Flags", u"s_dwFlags"),
+            uint64_t{0x01 | 0x08 | 0x10 | 0x40});  // exportable, guarded, slot, default PIN
+}
+
 TEST_F(Keys, ExportChecks) {
   const HCRYPTPROV prov = Acquire(u"Export", CRYPT_NEWKEYSET);
   ASSERT_NE(prov, 0u);

@@ -291,6 +291,30 @@ TEST_F(PinPolicy, ChangingAUserPinAsksForTheCurrentOneFirst) {
   EXPECT_TRUE(VerifyPinSilent(verifier, AT_SIGNATURE, u"5678", nullptr));
 }
 
+// The enrollment path: a key kept unmasked for its PIN, the PIN set through
+// the provider parameter, the private blob exported, all without a dialog.
+TEST_F(PinPolicy, PinSetAfterImportNeedsNoDialog) {
+  UseScript({});
+  auto context = ContextOn(Open(u"Enrol", CRYPT_NEWKEYSET));
+  HCRYPTKEY key = 0;
+  ASSERT_EQ(context->ImportKey(kRsa2048SignatureBlob, sizeof kRsa2048SignatureBlob, 0,
+                               orvex::GF_PIN_LATER | CRYPT_EXPORTABLE, &key),
+            0u);
+  ASSERT_EQ(ChangeKeyPin(*context, u"1234", AT_SIGNATURE, 0), 0u);
+  std::vector<BYTE> blob(sizeof kRsa2048SignatureBlob);
+  DWORD size = static_cast<DWORD>(blob.size());
+  ASSERT_EQ(context->ExportKey(key, 0, PRIVATEKEYBLOB, orvex::XF_ALLOW_GUARDED, blob.data(), &size), 0u);
+  EXPECT_EQ(blob, std::vector<BYTE>(std::begin(kRsa2048SignatureBlob), std::end(kRsa2048SignatureBlob)));
+  EXPECT_EQ(context->ExportKey(key, 0, PRIVATEKEYBLOB, 0, blob.data(), &size),
+            static_cast<DWORD>(NTE_BAD_KEY_STATE));
+  EXPECT_TRUE(ScriptLog().empty());
+
+  // Stored under the new PIN: another process needs it.
+  auto elsewhere = Reload(u"Enrol");
+  CPinVerifier verifier(elsewhere);
+  EXPECT_TRUE(VerifyPinSilent(verifier, AT_SIGNATURE, u"1234", nullptr));
+}
+
 // Two objects of one stored container, as two processes hold it: each
 // works on the stored state, so neither overwrites what the other stored.
 TEST_F(PinPolicy, UpdatesKeepWhatOthersStoredMeanwhile) {
