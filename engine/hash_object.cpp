@@ -87,11 +87,6 @@ CHashObject::~CHashObject() {
   }
 }
 
-bool CHashObject::IsFinished() const {
-  std::lock_guard<std::mutex> guard(lock_);
-  return (state_ & kFinished) != 0;
-}
-
 DWORD CHashObject::Update(const BYTE* data, DWORD length) {
   std::lock_guard<std::mutex> guard(lock_);
   if ((state_ & kFinished) != 0) return NTE_BAD_HASH_STATE;

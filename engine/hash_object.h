@@ -41,7 +41,6 @@ class CHashObject {
 
   ALG_ID Algid() const { return algid_; }
   DWORD Size() const { return size_; }
-  bool IsFinished() const;
 
   // Adds data to the running digest. NTE_BAD_HASH_STATE once finished;
   // NTE_FAIL when the digest fails.

@@ -71,11 +71,6 @@ bool CSessionCipher::Setup(OSSL_LIB_CTX* libctx, ALG_ID algid, const BYTE* mater
   return true;
 }
 
-bool CSessionCipher::IsReady() const {
-  std::lock_guard<std::mutex> guard(lock_);
-  return encrypt_ && decrypt_;
-}
-
 void CSessionCipher::Reset() {
   std::lock_guard<std::mutex> guard(lock_);
   encrypt_.reset();

@@ -17,19 +17,15 @@
 
 class CSessionCipher {
  public:
-  // Bytes of key material each cipher takes.
-  static constexpr DWORD kRc2KeyBytes = 5;
-  static constexpr DWORD kRc4KeyBytes = 16;
-
   CSessionCipher() = default;
   CSessionCipher(const CSessionCipher&) = delete;
   CSessionCipher& operator=(const CSessionCipher&) = delete;
 
   // Sets up both chains for CALG_RC2 or CALG_RC4. The cipher takes the first
-  // key bytes of the material; shorter material is completed with zero bytes.
+  // key bytes of the material (5 for RC2, 16 for RC4); shorter material is
+  // completed with zero bytes.
   // False, with no cipher state left, when the cipher cannot be set up.
   bool Setup(OSSL_LIB_CTX* libctx, ALG_ID algid, const BYTE* material, DWORD length);
-  bool IsReady() const;
   // Drops both chains.
   void Reset();
 
