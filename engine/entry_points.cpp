@@ -3,7 +3,9 @@
 // result as a BOOL plus the thread's last error. No exception leaves them.
 #include "engine_module.h"
 #include "handle_registry.h"
+#include "hash_object.h"
 #include "prov_context.h"
+#include "random_generator.h"
 
 #include <kavrin/crypt.h>
 #include <kavrin/errors.h>
@@ -18,7 +20,6 @@
 namespace {
 
 constexpr DWORD kVerifyContextBits = 0xF0000000;
-constexpr ALG_ID kHashAlgid02A0 = 0x02A0;
 
 template <class Body>
 BOOL Guarded(Body&& body) noexcept {
@@ -64,6 +65,18 @@ BOOL OutOfMemoryOnFailure(DWORD result) {
   if (result == 0) return TRUE;
   SetLastError(NTE_NO_MEMORY);
   return FALSE;
+}
+
+// Rows that write into the caller's buffer or read a hash value keep two
+// answers of their own: a buffer too small (ERROR_MORE_DATA, with the needed
+// length given back) and a value released by a verification
+// (NTE_BAD_HASH_STATE). Every other failure is NTE_NO_MEMORY.
+BOOL OutOfMemoryUnlessSized(DWORD result) {
+  if (result == ERROR_MORE_DATA || result == static_cast<DWORD>(NTE_BAD_HASH_STATE)) {
+    SetLastError(result);
+    return FALSE;
+  }
+  return OutOfMemoryOnFailure(result);
 }
 
 }  // namespace
@@ -206,7 +219,7 @@ ORVEX_ENTRY BOOL WINAPI CPGetHashParam(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD
     if (dwFlags != 0) return Fail(NTE_BAD_FLAGS);
     const auto context = ResolveContext(hProv);
     if (!context) return Fail(NTE_BAD_PROVIDER);
-    return OutOfMemoryOnFailure(
+    return OutOfMemoryUnlessSized(
         context->GetHashParam(hHash, dwParam, pbData, pdwDataLen, dwFlags));
   });
 }
@@ -269,10 +282,7 @@ ORVEX_ENTRY BOOL WINAPI CPCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY h
                                      HCRYPTHASH* phHash) {
   return Guarded([&] {
     if (dwFlags != 0) return Fail(NTE_BAD_FLAGS);
-    if (Algid != CALG_MD5 && Algid != CALG_SHA1 && Algid != kHashAlgid02A0 &&
-        Algid != CALG_SSL3_SHAMD5) {
-      return Fail(NTE_BAD_ALGID);
-    }
+    if (!CHashObject::IsSupported(Algid)) return Fail(NTE_BAD_ALGID);
     if (hKey != 0) return Fail(NTE_BAD_KEY);
     const auto context = ResolveContext(hProv);
     if (!context || phHash == nullptr) return Fail(NTE_NO_MEMORY);
@@ -286,7 +296,10 @@ ORVEX_ENTRY BOOL WINAPI CPHashData(HCRYPTPROV hProv, HCRYPTHASH hHash, CONST BYT
     if (dwFlags == CRYPT_USERDATA && dwDataLen != 0) return Fail(NTE_BAD_LEN);
     const auto context = ResolveContext(hProv);
     if (!context) return Fail(NTE_NO_MEMORY);
-    return OutOfMemoryOnFailure(context->HashData(hHash, pbData, dwDataLen, dwFlags));
+    const DWORD result = context->HashData(hHash, pbData, dwDataLen, dwFlags);
+    // A cancelled data entry fails without an error of its own.
+    if (result == CProvContext::kFailedWithoutError) return FALSE;
+    return OutOfMemoryOnFailure(result);
   });
 }
 
@@ -302,7 +315,7 @@ ORVEX_ENTRY BOOL WINAPI CPSignHash(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwK
     if (dwFlags != 0) return Fail(NTE_BAD_FLAGS);
     const auto context = ResolveContext(hProv);
     if (!context || pdwSigLen == nullptr) return Fail(NTE_NO_MEMORY);
-    return OutOfMemoryOnFailure(
+    return OutOfMemoryUnlessSized(
         context->SignHash(hHash, dwKeySpec, sDescription, dwFlags, pbSignature, pdwSigLen));
   });
 }
@@ -324,16 +337,15 @@ ORVEX_ENTRY BOOL WINAPI CPVerifySignature(HCRYPTPROV hProv, HCRYPTHASH hHash,
     if (hPubKey == 0) return Fail(NTE_BAD_KEY);
     const auto context = ResolveContext(hProv);
     if (!context) return Fail(NTE_NO_MEMORY);
-    return OutOfMemoryOnFailure(context->VerifySignature(hHash, pbSignature, dwSigLen, hPubKey,
-                                                         sDescription, dwFlags));
+    return OutOfMemoryUnlessSized(context->VerifySignature(hHash, pbSignature, dwSigLen, hPubKey,
+                                                           sDescription, dwFlags));
   });
 }
 
 ORVEX_ENTRY BOOL WINAPI CPGenRandom(HCRYPTPROV hProv, DWORD dwLen, BYTE* pbBuffer) {
   return Guarded([&] {
     if (dwLen == 0 || pbBuffer == nullptr) return FALSE;
-    if (!Engine().OpenSsl().RandomBytes(pbBuffer, dwLen)) return Fail(NTE_FAIL);
-    return TRUE;
+    return GenRandom(pbBuffer, dwLen) ? TRUE : Fail(NTE_FAIL);
   });
 }
 

@@ -54,7 +54,7 @@ class CKeyContainer final : public ISerializableObject,
 
   // Masks the slot's private key under a new PIN (pin_len bytes, 0: measure)
   // and marks it KEYF_USER_PIN. 0, or NTE_FAIL with the last error NTE_NO_KEY
-  // (no key of the spec) or NTE_FAIL (the key refused the PIN).
+  // (no key for that key spec) or NTE_FAIL (the key refused the PIN).
   DWORD SetKeyPin(DWORD key_spec, const WCHAR* pin, DWORD pin_len);
   // Checks a PIN against the slot's masked key, which it unlocks when right.
   // 0, or NTE_FAIL with the last error NTE_NO_KEY or NTE_PERM (wrong PIN).

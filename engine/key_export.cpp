@@ -6,6 +6,7 @@
 
 #include <kavrin/errors.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -17,6 +18,11 @@ DWORD Fail(DWORD code) {
 
 bool IsRsaAlgid(ALG_ID algid) { return algid == CALG_RSA_SIGN || algid == CALG_RSA_KEYX; }
 bool IsSessionAlgid(ALG_ID algid) { return algid == CALG_RC2 || algid == CALG_RC4; }
+
+// A SIMPLEBLOB: BLOBHEADER, the wrapping key's algid, the wrapped block.
+constexpr size_t kBlobHeaderSize = 8;
+constexpr size_t kWrappingAlgidOffset = 8;
+constexpr DWORD kSimpleBlobHeaderSize = 12;
 
 DWORD KeySpecOf(ALG_ID algid) { return algid == CALG_RSA_SIGN ? AT_SIGNATURE : AT_KEYEXCHANGE; }
 
@@ -60,6 +66,51 @@ DWORD BlobSlack(DWORD blob_type, const CKeyObject* exp_key) {
              : 0;
 }
 
+// The first ceil(b / 8) bytes of the session key's material, b being its key
+// bits, wrapped in one PKCS#1 v1.5 block under the exchange key's public key.
+DWORD WrapSessionKey(CKeyObject& key, CKeyObject& exchange_key, SecureBytes* out) {
+  const DWORD bits = key.KeyBits();
+  const DWORD bytes = (bits + 7) / 8;
+  const DWORD modulus = static_cast<DWORD>(exchange_key.ModulusBytes());
+  SecureBytes blob(kSimpleBlobHeaderSize + std::max(bytes, modulus));
+  BYTE* block = blob.data() + kSimpleBlobHeaderSize;
+  if (!key.CopyOut(block, bytes, CKeyObject::kFormMaterial)) return Fail(NTE_FAIL);
+  if (bits % 8 != 0) block[bits / 8] &= static_cast<BYTE>(0xFF00 >> (bits % 8 + 1));
+  DWORD block_len = bytes;
+  const DWORD result =
+      exchange_key.EncryptBlock(true, block, &block_len, static_cast<DWORD>(blob.size()) - 12,
+                                CKeyObject::EF_RSA_PUBLIC_ENCRYPT);
+  if (result != 0) return result;
+  blob[kBlobTypeOffset] = SIMPLEBLOB;
+  blob[kBlobVersionOffset] = CUR_BLOB_VERSION;
+  WriteLittleEndian32(blob.data() + kBlobAlgidOffset, key.Algid());
+  WriteLittleEndian32(blob.data() + kWrappingAlgidOffset, exchange_key.Algid());
+  blob.resize(kSimpleBlobHeaderSize + block_len);
+  *out = std::move(blob);
+  return 0;
+}
+
+// A public or private blob of size bytes. A private blob exported under a
+// session key has everything after its 8-byte header encrypted with that
+// key's chain, as one final message (RC2 adds its padding).
+DWORD KeyBlob(CKeyObject& key, DWORD blob_type, DWORD size, CKeyObject* session_key,
+              SecureBytes* out) {
+  const DWORD slack = BlobSlack(blob_type, session_key);
+  SecureBytes blob(size + slack);
+  if (!key.CopyOut(blob.data(), size, blob_type)) return NTE_FAIL;
+  DWORD length = size;
+  if (session_key != nullptr) {
+    DWORD body = size - kBlobHeaderSize;
+    const DWORD result = session_key->EncryptBlock(true, blob.data() + kBlobHeaderSize, &body,
+                                                   body + slack, 0);
+    if (result != 0) return result;
+    length = kBlobHeaderSize + body;
+  }
+  blob.resize(length);
+  *out = std::move(blob);
+  return 0;
+}
+
 }  // namespace
 
 DWORD CProvContext::ExportKey(HCRYPTKEY key, HCRYPTKEY exp_key, DWORD blob_type, DWORD flags,
@@ -95,12 +146,12 @@ DWORD CProvContext::ExportKey(HCRYPTKEY key, HCRYPTKEY exp_key, DWORD blob_type,
     *data_len = size;
     return Fail(ERROR_MORE_DATA);
   }
-  // A session key cannot be wrapped and a blob cannot be encrypted: both
-  // need a session key's cipher.
-  if (blob_type == SIMPLEBLOB || wrapping) return Fail(NTE_FAIL);
-  SecureBytes blob(size);
-  if (!object->CopyOut(blob.data(), size, blob_type)) return NTE_FAIL;
-  std::memcpy(data, blob.data(), size);
-  *data_len = size;
+  SecureBytes blob;
+  const DWORD result = blob_type == SIMPLEBLOB
+                           ? WrapSessionKey(*object, *wrapping, &blob)
+                           : KeyBlob(*object, blob_type, size, wrapping.get(), &blob);
+  if (result != 0) return result;
+  std::memcpy(data, blob.data(), blob.size());
+  *data_len = static_cast<DWORD>(blob.size());
   return 0;
 }

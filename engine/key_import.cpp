@@ -16,6 +16,7 @@ namespace {
 
 constexpr DWORD kMinBlobSize = 12;
 constexpr size_t kWrappingAlgidOffset = 8;
+constexpr size_t kBlobHeaderSize = 8;
 // What a caller's flags may say about a key; the slot and PIN attributes
 // describe the engine's own state and are never taken from a caller.
 constexpr DWORD kCallerAttributes = CKeyObject::KEYF_EXPORTABLE | CKeyObject::KEYF_EXPORT_GUARDED;
@@ -55,6 +56,29 @@ DWORD CheckBlobHeader(const BYTE* data, DWORD data_len, HCRYPTKEY pub_key) {
 // The length word LoadKey takes: the byte length in its low 16 bits.
 DWORD LengthWord(size_t size) { return static_cast<DWORD>(std::min<size_t>(size, 0xFFFF)); }
 
+// A blob decrypted with the import key, as one final message: a SIMPLEBLOB's
+// wrapped block (RSA private decryption) becomes the key material; a private
+// blob's body (a session key's chain) follows its 8-byte header again. The
+// error is set as the last error.
+DWORD Unwrap(CKeyObject& unwrapping, const BYTE* data, DWORD data_len, SecureBytes* out) {
+  const bool simple = data[kBlobTypeOffset] == SIMPLEBLOB;
+  const size_t offset = simple ? kMinBlobSize : kBlobHeaderSize;
+  SecureBytes body(data + offset, data + data_len);
+  DWORD length = static_cast<DWORD>(body.size());
+  const DWORD flags = simple ? CKeyObject::DF_RSA_PRIVATE_DECRYPT : 0;
+  if (DWORD error = unwrapping.DecryptBlock(true, flags, body.data(), &length); error != 0) {
+    return error;
+  }
+  body.resize(length);
+  if (simple) {
+    *out = std::move(body);
+  } else {
+    out->assign(data, data + kBlobHeaderSize);
+    out->insert(out->end(), body.begin(), body.end());
+  }
+  return 0;
+}
+
 }  // namespace
 
 DWORD CProvContext::ImportKey(const BYTE* data, DWORD data_len, HCRYPTKEY pub_key, DWORD flags,
@@ -63,11 +87,17 @@ DWORD CProvContext::ImportKey(const BYTE* data, DWORD data_len, HCRYPTKEY pub_ke
     return Fail(NTE_BAD_KEY);
   }
   if (DWORD error = CheckBlobHeader(data, data_len, pub_key); error != 0) return Fail(error);
-  // No key of the engine can unwrap an imported blob: unwrapping needs a
-  // session key's cipher.
-  if (pub_key != 0) return Fail(NTE_FAIL);
   const ALG_ID algid = ReadLittleEndian32(data + kBlobAlgidOffset);
-  if (data[kBlobTypeOffset] == PRIVATEKEYBLOB) {
+  const BYTE blob_type = data[kBlobTypeOffset];
+  SecureBytes unwrapped;
+  if (pub_key != 0) {
+    const auto unwrapping = Engine().Registry().Resolve<CKeyObject>(pub_key, HK_KEY);
+    if (!unwrapping) return Fail(NTE_BAD_KEY);
+    if (DWORD error = Unwrap(*unwrapping, data, data_len, &unwrapped); error != 0) return error;
+    data = unwrapped.data();
+    data_len = static_cast<DWORD>(unwrapped.size());
+  }
+  if (blob_type == PRIVATEKEYBLOB) {
     return ImportPrivateKey(std::span<const BYTE>(data, data_len), algid, flags, key);
   }
 
@@ -77,7 +107,8 @@ DWORD CProvContext::ImportKey(const BYTE* data, DWORD data_len, HCRYPTKEY pub_ke
   } catch (const std::bad_alloc&) {
     return Fail(NTE_NO_MEMORY);
   }
-  // A SIMPLEBLOB without an unwrapping key is its own material.
+  // A SIMPLEBLOB without an unwrapping key is its own material; an
+  // unwrapped one has no key length of its own.
   if (!object->LoadKey(data, LengthWord(data_len), algid)) return Fail(NTE_FAIL);
   object->SetAttributes(flags & kCallerAttributes);
   const HCRYPTKEY handle = AddKeyHandle(std::move(object));

@@ -124,11 +124,12 @@ void CKeyObject::ResetLocked() {
   attributes_ = 0;
   length_ = 0;
   algid_ = 0;
+  key_bits_ = 0;
 }
 
 bool CKeyObject::LoadKey(const BYTE* material, DWORD length_word, ALG_ID algid) {
+  if (algid == CALG_RC2 || algid == CALG_RC4) return LoadSessionKey(material, length_word, algid);
   const size_t length = length_word & 0xFFFF;
-  // Session key material needs its ciphers, which this object does not set up.
   if (material == nullptr || !IsRsaAlgid(algid) || length < kRsaBlobHeaderSize) return false;
   const std::span<const BYTE> given(material, length);
   const size_t n = RsaBlobModulusBytes(given);
@@ -139,6 +140,7 @@ bool CKeyObject::LoadKey(const BYTE* material, DWORD length_word, ALG_ID algid) 
   SecureBytes blob(material, material + wanted);
   std::lock_guard<std::mutex> guard(lock_);
   ResetLocked();
+  cipher_.Reset();
   algid_ = algid;
   length_ = static_cast<DWORD>(blob.size());
   clear_ = std::move(blob);
@@ -228,9 +230,16 @@ EvpPkeyPtr CKeyObject::GetRsa() {
   if (RsaBlobType(ShapeBlob()) == PRIVATEKEYBLOB && clear_.empty()) {
     if (!HasAttribute(KEYF_DEFAULT_PIN) || !UnmaskDefaultLocked() || clear_.empty()) return nullptr;
   }
-  // The kept key was built from this clear blob, which never changes while
-  // the key is kept, so it is handed out again without another check.
-  if (!rsa_) rsa_ = RsaKeyFromBlob(LibCtx(), clear_);
+  // A private key is checked once, when it is built from the clear blob; the
+  // kept key is dropped whenever the clear blob changes, so the key handed
+  // out is always one that passed the check, without checking it again.
+  if (!rsa_) {
+    EvpPkeyPtr built = RsaKeyFromBlob(LibCtx(), clear_);
+    if (RsaBlobType(clear_) == PRIVATEKEYBLOB && !IsConsistentRsaKey(LibCtx(), built.get())) {
+      return nullptr;
+    }
+    rsa_ = std::move(built);
+  }
   return ShareKey(rsa_.get());
 }
 
@@ -279,6 +288,7 @@ bool CKeyObject::GetKeyParam(DWORD param, BYTE* data, DWORD* data_len) const {
 void CKeyObject::Destroy() {
   std::lock_guard<std::mutex> guard(lock_);
   ResetLocked();
+  cipher_.Reset();
 }
 
 bool CKeyObject::HasSamePublicKey(const CKeyObject& other) const {

@@ -12,13 +12,19 @@
 //                      while the clear blob is missing, unlocked once a PIN
 //                      check restored it
 //
+// A session key (RC2 or RC4) holds its key material as the clear blob, the
+// key length its derivation stated, and its cipher chains (session_cipher.h).
+//
 // Slots are shared by every context on the container, on any thread: the
 // blobs and the cached OpenSSL key are guarded by the object's own lock, and
-// the algorithm and attributes are atomic.
+// the algorithm and attributes are atomic. The cached OpenSSL key of a
+// private key passed the full RSA key check when it was built, and it is
+// dropped whenever the clear blob changes.
 #pragma once
 
 #include "openssl_ptr.h"
 #include "secure_buffer.h"
+#include "session_cipher.h"
 
 #include <kavrin/crypt.h>
 
@@ -43,9 +49,19 @@ class CKeyObject {
   CKeyObject(const CKeyObject&) = delete;
   CKeyObject& operator=(const CKeyObject&) = delete;
 
+  // CPEncrypt and CPDecrypt flags of an RSA key; no other flag is accepted
+  // for one. When both of a pair are given the public-key one wins.
+  static constexpr DWORD EF_RSA_PUBLIC_ENCRYPT = 0x01000000;
+  static constexpr DWORD EF_RSA_PRIVATE_ENCRYPT = 0x04000000;
+  static constexpr DWORD DF_RSA_PUBLIC_DECRYPT = 0x02000000;
+  static constexpr DWORD DF_RSA_PRIVATE_DECRYPT = 0x08000000;
+
   ALG_ID Algid() const { return algid_.load(); }
   void SetAlgid(ALG_ID algid) { algid_ = algid; }
   bool IsRsaKey() const;
+  bool IsSessionKey() const;
+  // A session key's stated length in bits (0 after a SIMPLEBLOB import).
+  DWORD KeyBits() const;
 
   DWORD Attributes() const { return attributes_.load(); }
   // Adds the exportable, guarded and slot bits; a PIN bit replaces the other
@@ -77,9 +93,23 @@ class CKeyObject {
 
   // Replaces the object's content with a key: for RSA algids a well-formed
   // public or private blob (bytes beyond the length its bitlen calls for are
-  // ignored). The low 16 bits of length_word are the byte length. Clears the
-  // attributes. False (nothing changed) for any other input.
+  // ignored); for CALG_RC2 and CALG_RC4 key material, whose ciphers are set
+  // up (a session key is then exportable and nothing else). The low 16 bits
+  // of length_word are the byte length, the high 16 bits a session key's key
+  // bits. Clears the attributes. False (nothing changed) for any other input,
+  // for empty material, and for material over 24 bytes replacing a session
+  // key.
   bool LoadKey(const BYTE* material, DWORD length_word, ALG_ID algid);
+
+  // Encrypts *data_len bytes of data in place, for a final call or not: an
+  // RSA key one PKCS#1 v1.5 block (flags EF_RSA_*; n bytes out,
+  // byte-reversed), a session key its encryption chain. data null: *data_len
+  // becomes the output length. 0, ERROR_MORE_DATA (needed length in
+  // *data_len, nothing written) or an NTE_ code, also set as the last error.
+  DWORD EncryptBlock(bool final, BYTE* data, DWORD* data_len, DWORD buf_len, DWORD flags);
+  // Decrypts *data_len bytes in place: an RSA key one byte-reversed block
+  // (flags DF_RSA_*), a session key its decryption chain. Codes as above.
+  DWORD DecryptBlock(bool final, DWORD flags, BYTE* data, DWORD* data_len);
 
   // Writes the form asked for, of exactly that length: kFormPublicBlob (n +
   // 20 bytes, also from a locked key), kFormPrivateBlob (the stored length;
@@ -135,6 +165,9 @@ class CKeyObject {
   const SecureBytes& ShapeBlob() const { return masked_.empty() ? clear_ : masked_; }
   bool UnmaskDefaultLocked();
   void ResetLocked();
+  bool LoadSessionKey(const BYTE* material, DWORD length_word, ALG_ID algid);
+  DWORD EncryptRsaBlock(BYTE* data, DWORD* data_len, DWORD buf_len, DWORD flags);
+  DWORD DecryptRsaBlock(DWORD flags, BYTE* data, DWORD* data_len);
 
   mutable std::mutex lock_;
   SecureBytes masked_;
@@ -143,4 +176,6 @@ class CKeyObject {
   DWORD length_ = 0;
   std::atomic<ALG_ID> algid_{0};
   EvpPkeyPtr rsa_;
+  DWORD key_bits_ = 0;
+  CSessionCipher cipher_;
 };

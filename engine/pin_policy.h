@@ -39,7 +39,7 @@ bool VerifyPinSilent(CPinVerifier& verifier, DWORD key_spec, const WCHAR* pin, L
 // success marks the key verified in the context.
 bool EnsureKeyPinVerified(CProvContext& context, CKeyObject& key, DWORD key_spec);
 
-// Sets the PIN (pin_len bytes, 0: measure the string) of the key of the spec
+// Sets the PIN (pin_len bytes, 0: measure the string) of the key selected by key_spec
 // and stores it; a key that has a user PIN not verified in the context first
 // needs its current PIN (VerifyPinInteractive). The counters stay as they
 // are. 0, or NTE_FAIL.

@@ -18,12 +18,6 @@ constexpr DWORD kGrantedByAcquireFlags =
     CProvContext::CTXF_EXCH_ARCHIVABLE | CProvContext::CTXF_SIG_PIN_OK |
     CProvContext::CTXF_EXCH_PIN_OK;
 
-// Operations whose work is not part of the engine yet.
-DWORD NotAvailable() {
-  SetLastError(NTE_FAIL);
-  return NTE_FAIL;
-}
-
 DWORD Fail(DWORD code) {
   SetLastError(code);
   return code;
@@ -118,31 +112,11 @@ DWORD CProvContext::DestroyKey(HCRYPTKEY key) {
   return 0;
 }
 
-DWORD CProvContext::DeriveKey(ALG_ID, HCRYPTHASH, DWORD, HCRYPTKEY*) { return NotAvailable(); }
 DWORD CProvContext::GetKeyParam(HCRYPTKEY key, DWORD param, BYTE* data, DWORD* data_len, DWORD) {
   const auto object = Engine().Registry().Resolve<CKeyObject>(key, HK_KEY);
   if (!object) return Fail(NTE_BAD_KEY);
   // A failure the key reports without an error leaves the last error alone.
   return object->GetKeyParam(param, data, data_len) ? 0 : NTE_FAIL;
-}
-DWORD CProvContext::GetProvParam(DWORD, BYTE*, DWORD*, DWORD) { return NotAvailable(); }
-DWORD CProvContext::SetProvParam(DWORD, BYTE*, DWORD) { return NotAvailable(); }
-DWORD CProvContext::Encrypt(HCRYPTKEY, HCRYPTHASH, BOOL, DWORD, BYTE*, DWORD*, DWORD) {
-  return NotAvailable();
-}
-DWORD CProvContext::Decrypt(HCRYPTKEY, HCRYPTHASH, BOOL, DWORD, BYTE*, DWORD*) {
-  return NotAvailable();
-}
-DWORD CProvContext::CreateHash(ALG_ID, HCRYPTKEY, DWORD, HCRYPTHASH*) { return NotAvailable(); }
-DWORD CProvContext::HashData(HCRYPTHASH, const BYTE*, DWORD, DWORD) { return NotAvailable(); }
-DWORD CProvContext::DestroyHash(HCRYPTHASH) { return NotAvailable(); }
-DWORD CProvContext::GetHashParam(HCRYPTHASH, DWORD, BYTE*, DWORD*, DWORD) { return NotAvailable(); }
-DWORD CProvContext::SetHashParam(HCRYPTHASH, DWORD, BYTE*, DWORD) { return NotAvailable(); }
-DWORD CProvContext::SignHash(HCRYPTHASH, DWORD, LPCWSTR, DWORD, BYTE*, DWORD*) {
-  return NotAvailable();
-}
-DWORD CProvContext::VerifySignature(HCRYPTHASH, const BYTE*, DWORD, HCRYPTKEY, LPCWSTR, DWORD) {
-  return NotAvailable();
 }
 
 BOOL AcquireProvContext(const WCHAR* container_name, DWORD flags, HCRYPTPROV* prov) {

@@ -22,6 +22,7 @@
 #include <vector>
 
 class CHandleRegistry;
+class CHashObject;
 
 class CProvContext {
  public:
@@ -32,6 +33,10 @@ class CProvContext {
   static constexpr DWORD CTXF_EXCH_ARCHIVABLE = 0x00000200;
   static constexpr DWORD CTXF_SIG_PIN_OK = 0x00001000;
   static constexpr DWORD CTXF_EXCH_PIN_OK = 0x00002000;
+
+  // An operation's result when it failed without an error of its own: the
+  // entry point returns FALSE and leaves the caller's last error as it was.
+  static constexpr DWORD kFailedWithoutError = 0xFFFFFFFF;
 
   CProvContext() = default;
   CProvContext(const CProvContext&) = delete;
@@ -102,6 +107,8 @@ class CProvContext {
  private:
   // A private key blob goes into the container slot of its algorithm.
   DWORD ImportPrivateKey(std::span<const BYTE> blob, ALG_ID algid, DWORD flags, HCRYPTKEY* key);
+  // CPHashData's user-data mode: the user types the data in the PIN dialog.
+  DWORD HashUserData(CHashObject& hash);
 
   std::atomic<DWORD> flags_{0};
   const CKeyContainer* bound_ = nullptr;

@@ -20,13 +20,25 @@ class FreshRoot : public ::testing::Test {
     root_ = tmpl;
     setenv("KAVRIN_ROOT", root_.c_str(), 1);
     unsetenv("KAVRIN_UI");
+    // Whatever a test writes under the user's home (the random seed file, for
+    // one) goes to a home of its own, beside the root.
+    if (const char* home = std::getenv("HOME")) saved_home_ = home;
+    home_ = root_.string() + "-home";
+    std::filesystem::create_directories(home_);
+    setenv("HOME", home_.c_str(), 1);
   }
 
   void TearDown() override {
     unsetenv("KAVRIN_ROOT");
     unsetenv("KAVRIN_UI");
+    if (saved_home_.empty()) {
+      unsetenv("HOME");
+    } else {
+      setenv("HOME", saved_home_.c_str(), 1);
+    }
     std::error_code ec;
     std::filesystem::remove_all(root_, ec);
+    std::filesystem::remove_all(home_, ec);
   }
 
   const std::filesystem::path& root() const { return root_; }
@@ -53,6 +65,8 @@ class FreshRoot : public ::testing::Test {
  private:
   std::filesystem::path root_;
   std::filesystem::path script_;
+  std::filesystem::path home_;
+  std::string saved_home_;
   int scripts_ = 0;
 };
 

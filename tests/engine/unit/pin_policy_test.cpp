@@ -83,7 +83,7 @@ class PinPolicy : public kavrin::test::FreshRoot {
     return context;
   }
 
-  // A new container whose key of the spec has the user PIN.
+  // A new container whose key for that key spec has the user PIN.
   static std::shared_ptr<CKeyContainer> ContainerWithPin(const char16_t* name, const char16_t* pin,
                                                          DWORD spec = AT_SIGNATURE, DWORD flags = 0) {
     auto container = Open(name, CRYPT_NEWKEYSET | flags);
