@@ -2,67 +2,77 @@
 
 #include <kavrin/errors.h>
 
+FARPROC CEngineImage::Export(EngineEntryPoint entry, const char* name) {
+  FARPROC function = exports_[entry].load(std::memory_order_acquire);
+  if (function == nullptr) {
+    function = GetProcAddress(module_, name);
+    if (function == nullptr) {
+      SetLastError(NTE_PROVIDER_DLL_FAIL);
+      return nullptr;
+    }
+    exports_[entry].store(function, std::memory_order_release);
+  }
+  return function;
+}
+
 CEngineLoader& CEngineLoader::Instance() {
   static CEngineLoader loader;
   return loader;
 }
 
-HMODULE CEngineLoader::Load(const std::u16string& path) {
-  const HMODULE engine = LoadLibraryW(path.c_str());
-  if (engine == nullptr) {
+EngineImagePtr CEngineLoader::Load(const std::u16string& path) {
+  const HMODULE module = LoadLibraryW(path.c_str());
+  if (module == nullptr) {
     SetLastError(NTE_PROVIDER_DLL_FAIL);
     return nullptr;
   }
   std::lock_guard lock(mutex_);
-  ++loads_[engine];
-  current_ = engine;
-  return engine;
+  auto& image = images_[module];
+  if (!image) image = std::make_shared<CEngineImage>(module);
+  ++image->loads_;
+  current_ = image;
+  return image;
 }
 
-void CEngineLoader::Unload(HMODULE engine) { Free(engine); }
+// The caller's last error is the engine's, whatever unloading it does.
+void CEngineLoader::Unload(const EngineImagePtr& engine) {
+  {
+    std::lock_guard lock(mutex_);
+    if (engine->loads_ == 0) return;
+    if (--engine->loads_ == 0) {
+      images_.erase(engine->module());
+      if (current_ == engine) current_.reset();
+    }
+  }
+  const DWORD error = GetLastError();
+  FreeLibrary(engine->module());
+  SetLastError(error);
+}
 
-void CEngineLoader::Keep(HMODULE engine, HCRYPTPROV prov) {
+void CEngineLoader::Keep(const EngineImagePtr& engine, HCRYPTPROV prov) {
   std::lock_guard lock(mutex_);
   contexts_.emplace(prov, engine);
 }
 
-HMODULE CEngineLoader::EngineOf(HCRYPTPROV prov) {
+EngineImagePtr CEngineLoader::EngineOf(HCRYPTPROV prov) {
   std::lock_guard lock(mutex_);
   const auto it = contexts_.find(prov);
-  return it != contexts_.end() ? it->second : current_.load();
+  return it != contexts_.end() ? it->second : current_;
 }
 
 void CEngineLoader::Release(HCRYPTPROV prov) {
-  HMODULE engine = nullptr;
+  EngineImagePtr engine;
   {
     std::lock_guard lock(mutex_);
     const auto it = contexts_.find(prov);
     if (it == contexts_.end()) return;
-    engine = it->second;
+    engine = std::move(it->second);
     contexts_.erase(it);
   }
-  Free(engine);
+  Unload(engine);
 }
 
-// The caller's last error is the engine's, whatever unloading it does.
-void CEngineLoader::Free(HMODULE engine) {
-  {
-    std::lock_guard lock(mutex_);
-    const auto it = loads_.find(engine);
-    if (it == loads_.end()) return;
-    if (--it->second == 0) {
-      loads_.erase(it);
-      HMODULE expected = engine;
-      current_.compare_exchange_strong(expected, nullptr);
-    }
-  }
-  const DWORD error = GetLastError();
-  FreeLibrary(engine);
-  SetLastError(error);
-}
-
-FARPROC FindEngineExport(HMODULE engine, const char* name) {
-  FARPROC function = engine != nullptr ? GetProcAddress(engine, name) : nullptr;
-  if (function == nullptr) SetLastError(NTE_PROVIDER_DLL_FAIL);
-  return function;
+EngineImagePtr CEngineLoader::Current() {
+  std::lock_guard lock(mutex_);
+  return current_;
 }

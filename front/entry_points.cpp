@@ -1,6 +1,6 @@
 // The 24 provider entry points. Each hands its arguments unchanged to the
-// engine's export of the same name, looked up afresh on every call, and
-// returns the low byte of the engine's answer. The two acquisitions first
+// engine's export of the same name and returns the low byte of the engine's
+// answer. The two acquisitions first
 // find, check and load the engine; a release frees what its acquisition loaded.
 #include "engine_integrity.h"
 #include "engine_loader.h"
@@ -24,23 +24,29 @@ BOOL LowByte(BOOL result) { return static_cast<BOOL>(static_cast<BYTE>(result));
 
 CEngineLoader& Loader() { return CEngineLoader::Instance(); }
 
+// The export of the entry point in engine; null with NTE_PROVIDER_DLL_FAIL
+// when there is no engine or it lacks the export.
 template <class Pfn>
-Pfn Export(HMODULE engine, const char* name) {
-  return reinterpret_cast<Pfn>(FindEngineExport(engine, name));
+Pfn Export(const EngineImagePtr& engine, EngineEntryPoint entry, const char* name) {
+  if (!engine) {
+    SetLastError(NTE_PROVIDER_DLL_FAIL);
+    return nullptr;
+  }
+  return reinterpret_cast<Pfn>(engine->Export(entry, name));
 }
 
 // Finds the engine through the registration, checks its file, loads it and
 // enters it. The load stays with the context the engine hands out; an
 // acquisition that leaves no context (a failure, a deleted key set) frees it.
 template <class Pfn, class Name, class VTable>
-BOOL AcquireThroughEngine(const char* export_name, HCRYPTPROV* phProv, Name container,
-                          DWORD dwFlags, VTable pVTable) {
+BOOL AcquireThroughEngine(EngineEntryPoint entry, const char* name, HCRYPTPROV* phProv,
+                          Name container, DWORD dwFlags, VTable pVTable) {
   const auto location = LocateEngine();
   if (!location) return Fail(NTE_PROVIDER_DLL_FAIL);
   if (const DWORD error = CheckEngineImage(*location)) return Fail(error);
-  const HMODULE engine = Loader().Load(location->path);
-  if (engine == nullptr) return FALSE;
-  const auto acquire = Export<Pfn>(engine, export_name);
+  const EngineImagePtr engine = Loader().Load(location->path);
+  if (!engine) return FALSE;
+  const auto acquire = Export<Pfn>(engine, entry, name);
   if (acquire == nullptr) {
     Loader().Unload(engine);
     return FALSE;
@@ -58,8 +64,8 @@ BOOL AcquireThroughEngine(const char* export_name, HCRYPTPROV* phProv, Name cont
 template <class Pfn>
 struct Forwarding {
   template <class... Args>
-  static BOOL Call(const char* name, Args... args) {
-    const auto forward = Export<Pfn>(Loader().Current(), name);
+  static BOOL Call(EngineEntryPoint entry, const char* name, Args... args) {
+    const auto forward = Export<Pfn>(Loader().Current(), entry, name);
     if (forward == nullptr) return FALSE;
     return LowByte(forward(args...));
   }
@@ -67,9 +73,9 @@ struct Forwarding {
 
 template <>
 struct Forwarding<PFN_CPAcquireContext> {
-  static BOOL Call(const char* name, HCRYPTPROV* phProv, LPSTR pszContainer, DWORD dwFlags,
-                   PVTableProvStruc pVTable) {
-    return AcquireThroughEngine<PFN_CPAcquireContext>(name, phProv, pszContainer, dwFlags,
+  static BOOL Call(EngineEntryPoint entry, const char* name, HCRYPTPROV* phProv,
+                   LPSTR pszContainer, DWORD dwFlags, PVTableProvStruc pVTable) {
+    return AcquireThroughEngine<PFN_CPAcquireContext>(entry, name, phProv, pszContainer, dwFlags,
                                                       pVTable);
   }
 };
@@ -77,10 +83,10 @@ struct Forwarding<PFN_CPAcquireContext> {
 // Called before any CPAcquireContext, it finds and loads the engine the same way.
 template <>
 struct Forwarding<PFN_CPAcquireContextW> {
-  static BOOL Call(const char* name, HCRYPTPROV* phProv, LPWSTR pszContainer, DWORD dwFlags,
-                   PVTableProvStrucW pVTable) {
-    return AcquireThroughEngine<PFN_CPAcquireContextW>(name, phProv, pszContainer, dwFlags,
-                                                       pVTable);
+  static BOOL Call(EngineEntryPoint entry, const char* name, HCRYPTPROV* phProv,
+                   LPWSTR pszContainer, DWORD dwFlags, PVTableProvStrucW pVTable) {
+    return AcquireThroughEngine<PFN_CPAcquireContextW>(entry, name, phProv, pszContainer,
+                                                       dwFlags, pVTable);
   }
 };
 
@@ -89,8 +95,8 @@ struct Forwarding<PFN_CPAcquireContextW> {
 // the engine refuses for its flags leaves the context, and its load, open.
 template <>
 struct Forwarding<PFN_CPReleaseContext> {
-  static BOOL Call(const char* name, HCRYPTPROV hProv, DWORD dwFlags) {
-    const auto release = Export<PFN_CPReleaseContext>(Loader().EngineOf(hProv), name);
+  static BOOL Call(EngineEntryPoint entry, const char* name, HCRYPTPROV hProv, DWORD dwFlags) {
+    const auto release = Export<PFN_CPReleaseContext>(Loader().EngineOf(hProv), entry, name);
     if (release == nullptr) return FALSE;
     const BOOL result = LowByte(release(hProv, dwFlags));
     if (result || GetLastError() == NTE_BAD_PROVIDER) Loader().Release(hProv);
@@ -103,7 +109,7 @@ struct Forwarding<PFN_CPReleaseContext> {
 #define FRONT_ARGUMENTS(...) __VA_ARGS__
 #define FRONT_ENTRY_POINT(name, params, args)                               \
   FRONT_EXTERN_C BOOL WINAPI name params {                                  \
-    return Forwarding<PFN_##name>::Call(#name, FRONT_ARGUMENTS args);       \
+    return Forwarding<PFN_##name>::Call(k##name, #name, FRONT_ARGUMENTS args); \
   }                                                                         \
   static_assert(std::is_same_v<decltype(&name), PFN_##name>, #name " signature");
 KAVRIN_CSP_ENTRY_POINTS(FRONT_ENTRY_POINT)
