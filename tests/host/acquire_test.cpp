@@ -147,7 +147,10 @@ TEST_F(Host, TwoContextsOneReleasedTheOtherStillWorks) {
 
   ASSERT_TRUE(CryptReleaseContext(alpha, 0));
   EXPECT_TRUE(EngineLoaded());
-  Random(beta);
+  char name[16] = {};
+  DWORD length = sizeof name;
+  EXPECT_TRUE(CryptGetProvParam(beta, PP_CONTAINER, reinterpret_cast<BYTE*>(name), &length, 0));
+  EXPECT_STREQ(name, "Beta");
   BYTE byte = 0;
   EXPECT_FALSE(CryptGenRandom(alpha, 1, &byte));
   EXPECT_EQ(GetLastError(), NTE_BAD_UID);
