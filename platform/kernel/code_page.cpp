@@ -3,7 +3,9 @@
 #include <iconv.h>
 
 #include <cerrno>
+#include <map>
 #include <string>
+#include <utility>
 
 #include "internal/utf.h"
 
@@ -32,15 +34,70 @@ std::string IconvName(UINT cp) {
   }
 }
 
+// Opening a descriptor loads the converter module and closing it unloads it
+// again, which costs far more than a short conversion; so each thread keeps
+// the descriptors it opened, one per (to, from) pair, for its lifetime.
+// Failed opens are not kept: an unsupported code page stays unsupported and
+// keeping them would let arbitrary code page numbers grow the cache.
+class DescriptorCache {
+ public:
+  DescriptorCache() = default;
+  DescriptorCache(const DescriptorCache&) = delete;
+  DescriptorCache& operator=(const DescriptorCache&) = delete;
+  ~DescriptorCache() {
+    for (auto& [names, cd] : descriptors_) iconv_close(cd);
+    gone_ = true;
+  }
+
+  // This thread's cache, or nullptr once it has been destroyed: destructors
+  // that run at thread or process exit may still convert text.
+  static DescriptorCache* ForThisThread() {
+    if (gone_) return nullptr;
+    thread_local DescriptorCache cache;
+    return &cache;
+  }
+
+  // A descriptor in its initial state, or (iconv_t)-1 when the pair cannot
+  // be converted.
+  iconv_t Get(const std::string& to, const std::string& from) {
+    const auto key = std::make_pair(to, from);
+    auto it = descriptors_.find(key);
+    if (it == descriptors_.end()) {
+      const iconv_t cd = iconv_open(to.c_str(), from.c_str());
+      if (cd == kInvalid) return kInvalid;
+      it = descriptors_.emplace(key, cd).first;
+    }
+    // A previous conversion may have stopped on an error mid-sequence.
+    iconv(it->second, nullptr, nullptr, nullptr, nullptr);
+    return it->second;
+  }
+
+  static inline const iconv_t kInvalid = reinterpret_cast<iconv_t>(-1);
+
+ private:
+  static inline thread_local bool gone_ = false;  // trivially destructible, so valid to the end
+  std::map<std::pair<std::string, std::string>, iconv_t> descriptors_;
+};
+
+// A descriptor borrowed from this thread's cache. Conversions never call out
+// of this file while one is in use, so a descriptor has one user at a time.
+// Once the cache is gone the descriptor is opened for this conversion alone.
 class Iconv {
  public:
-  Iconv(const std::string& to, const std::string& from) : cd_(iconv_open(to.c_str(), from.c_str())) {}
+  Iconv(const std::string& to, const std::string& from) {
+    if (DescriptorCache* cache = DescriptorCache::ForThisThread()) {
+      cd_ = cache->Get(to, from);
+    } else {
+      cd_ = iconv_open(to.c_str(), from.c_str());
+      owned_ = true;
+    }
+  }
   ~Iconv() {
-    if (ok()) iconv_close(cd_);
+    if (owned_ && ok()) iconv_close(cd_);
   }
   Iconv(const Iconv&) = delete;
   Iconv& operator=(const Iconv&) = delete;
-  bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+  bool ok() const { return cd_ != DescriptorCache::kInvalid; }
 
   // Converts what is left of the input; returns false on ill-formed input or
   // an unmappable character, leaving *in at the offending position so the
@@ -63,6 +120,7 @@ class Iconv {
 
  private:
   iconv_t cd_;
+  bool owned_ = false;
 };
 
 char16_t UnitAt(const char* le) {

@@ -26,3 +26,10 @@ TEST(CodePage, ReplacementSkipsOnlyTheBadCharacter) {
   EXPECT_EQ(Utf16ToBytes(65001, lone_high, false), std::string("a\xEF\xBF\xBD" "b"));
   EXPECT_EQ(Utf16ToBytes(1252, u"a\U0001F600b", false), std::string("a?b")) << "a pair is one character";
 }
+
+// Descriptors are reused between conversions; a conversion that stopped
+// midway through a shifted sequence must not leak its state into the next.
+TEST(CodePage, FailedConversionLeavesNoStateBehind) {
+  EXPECT_FALSE(BytesToUtf16(65000, "+AG\x80", true).has_value());
+  EXPECT_EQ(BytesToUtf16(65000, "AB", true), std::u16string(u"AB"));
+}
