@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <link.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -107,10 +108,36 @@ std::optional<MappedModule> Executable() {
 }
 
 std::optional<MappedModule> FindModuleByPath(const std::string& path) {
-  return FindFirst([&path](const MappedModule& module) {
-    std::error_code ec;
-    return module.path == path || std::filesystem::equivalent(module.path, path, ec);
-  });
+  std::vector<MappedModule> modules = MappedModules();
+  for (auto& module : modules) {
+    if (module.path == path) return std::move(module);
+  }
+  // Another name for a loaded file (a link, a different spelling) is the same
+  // module. The linker knows the file identity of every shared object it
+  // loaded, so one question to it replaces a look-up of each module's file.
+  if (void* handle = dlopen(path.c_str(), RTLD_LAZY | RTLD_NOLOAD)) {
+    link_map* map = nullptr;
+    std::optional<MappedModule> found;
+    if (dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr) {
+      for (auto& module : modules) {
+        if (module.Contains(reinterpret_cast<uintptr_t>(map->l_ld))) {
+          found = std::move(module);
+          break;
+        }
+      }
+    }
+    dlclose(handle);
+    return found;
+  }
+  // The executable is not among the objects the linker answers for.
+  struct stat wanted {};
+  struct stat executable {};
+  if (!modules.empty() && modules.front().executable && stat(path.c_str(), &wanted) == 0 &&
+      stat(modules.front().path.c_str(), &executable) == 0 && wanted.st_dev == executable.st_dev &&
+      wanted.st_ino == executable.st_ino) {
+    return std::move(modules.front());
+  }
+  return std::nullopt;
 }
 
 std::optional<MappedModule> FindModuleByFileName(std::u16string_view file_name) {

@@ -6,10 +6,12 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "internal/code_page.h"
 #include "internal/module_list.h"
@@ -137,6 +139,58 @@ std::optional<MappedModule> ModuleOf(HMODULE handle) {
                            : kavrin::platform::FindModuleByBase(reinterpret_cast<uintptr_t>(handle));
 }
 
+// A linker handle on a module named by its handle (nullptr: the executable),
+// found through the linker's own records rather than a list of every module,
+// since GetProcAddress runs often.
+class LinkerHandle {
+ public:
+  explicit LinkerHandle(void* handle) : handle_(handle) {
+    if (handle_ != nullptr && (dlinfo(handle_, RTLD_DI_LINKMAP, &map_) != 0 || map_ == nullptr)) Reset();
+  }
+  ~LinkerHandle() { Reset(); }
+  LinkerHandle(LinkerHandle&& other) noexcept
+      : handle_(std::exchange(other.handle_, nullptr)), map_(std::exchange(other.map_, nullptr)) {}
+  LinkerHandle& operator=(LinkerHandle&&) = delete;
+
+  explicit operator bool() const { return handle_ != nullptr; }
+  void* handle() const { return handle_; }
+  const link_map* map() const { return map_; }
+
+  // Whether the address lies in this module's own image.
+  bool Defines(const void* address) const {
+    Dl_info info;
+    link_map* owner = nullptr;
+    return dladdr1(address, &info, reinterpret_cast<void**>(&owner), RTLD_DL_LINKMAP) != 0 && owner == map_;
+  }
+
+ private:
+  void Reset() {
+    if (handle_ != nullptr) dlclose(handle_);
+    handle_ = nullptr;
+    map_ = nullptr;
+  }
+  void* handle_ = nullptr;
+  link_map* map_ = nullptr;
+};
+
+LinkerHandle OpenExecutable() { return LinkerHandle(dlopen(nullptr, RTLD_LAZY | RTLD_NOLOAD)); }
+
+LinkerHandle OpenByHandle(HMODULE module) {
+  LinkerHandle executable = OpenExecutable();
+  if (module == nullptr) return executable;
+  // A module handle is the start of a module's image.
+  Dl_info info;
+  link_map* map = nullptr;
+  if (dladdr1(module, &info, reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) == 0 || map == nullptr ||
+      info.dli_fbase != module) {
+    return LinkerHandle(nullptr);
+  }
+  if (map == executable.map()) return executable;
+  // Objects named without a path are the kernel's virtual objects, not files.
+  if (map->l_name == nullptr || std::strchr(map->l_name, '/') == nullptr) return LinkerHandle(nullptr);
+  return LinkerHandle(dlopen(map->l_name, RTLD_LAZY | RTLD_NOLOAD));
+}
+
 }  // namespace
 
 KAVRIN_EXTERN_C HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
@@ -165,17 +219,12 @@ KAVRIN_EXTERN_C BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
 KAVRIN_EXTERN_C FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
   // Values below 64K are export ordinals, which shared objects do not have.
   if (reinterpret_cast<uintptr_t>(lpProcName) < 0x10000) return Fail<FARPROC>(ERROR_PROC_NOT_FOUND, nullptr);
-  const auto module = ModuleOf(hModule);
+  const LinkerHandle module = OpenByHandle(hModule);
   if (!module) return Fail<FARPROC>(ERROR_MOD_NOT_FOUND, nullptr);
-  void* handle = module->OpenHandle();
-  if (handle == nullptr) return Fail<FARPROC>(ERROR_MOD_NOT_FOUND, nullptr);
-  void* symbol = dlsym(handle, lpProcName);
-  dlclose(handle);
+  void* symbol = dlsym(module.handle(), lpProcName);
   // The linker also searches the module's dependencies; only the module's
   // own definitions are its exports.
-  if (symbol == nullptr || !module->Contains(reinterpret_cast<uintptr_t>(symbol))) {
-    return Fail<FARPROC>(ERROR_PROC_NOT_FOUND, nullptr);
-  }
+  if (symbol == nullptr || !module.Defines(symbol)) return Fail<FARPROC>(ERROR_PROC_NOT_FOUND, nullptr);
   return reinterpret_cast<FARPROC>(symbol);
 }
 

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <string>
 
+#include <unistd.h>
+
 #include "internal/utf.h"
 
 namespace {
@@ -134,6 +136,29 @@ TEST(Modules, ModulesTheLinkerLoadedAreFound) {
                                  reinterpret_cast<LPCWSTR>(&FileName), &by_address));
   EXPECT_EQ(by_address, executable);
   EXPECT_EQ(FileName(nullptr), Wide(std::filesystem::read_symlink("/proc/self/exe").string()));
+  EXPECT_EQ(GetProcAddress(executable, "SetLastError"), nullptr) << "defined by a library, not the executable";
+  EXPECT_EQ(GetProcAddress(nullptr, "SetLastError"), nullptr);
+}
+
+// Another name for a file that is loaded already names the same module.
+TEST(Modules, LinksToALoadedFileNameTheSameModule) {
+  const auto dir = std::filesystem::temp_directory_path() / ("kavrin_modules_" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  std::filesystem::create_symlink(kFixturePath, dir / "alias.so");
+  std::filesystem::create_symlink(std::filesystem::read_symlink("/proc/self/exe"), dir / "program");
+
+  const HMODULE module = LoadLibraryW(Wide(kFixturePath).c_str());
+  ASSERT_NE(module, nullptr);
+  EXPECT_EQ(GetModuleHandleW(Wide((dir / "alias.dll").string()).c_str()), module);
+  EXPECT_EQ(LoadLibraryW(Wide((dir / "alias.so").string()).c_str()), module);
+  EXPECT_TRUE(FreeLibrary(module));
+  EXPECT_EQ(Calls(module), 1) << "still loaded through the link";
+  EXPECT_TRUE(FreeLibrary(module));
+  ExpectUnloaded();
+  EXPECT_EQ(GetModuleHandleW(Wide((dir / "alias.so").string()).c_str()), nullptr);
+
+  EXPECT_EQ(GetModuleHandleW(Wide((dir / "program").string()).c_str()), GetModuleHandleW(nullptr));
+  std::filesystem::remove_all(dir);
 }
 
 TEST(Modules, FileNameTruncatesToTheBuffer) {
