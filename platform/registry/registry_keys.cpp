@@ -56,6 +56,17 @@ LONG CreateKey(HKEY parent, const WCHAR* sub_key, REGSAM desired, HKEY* result, 
   BoundKey base;
   if (const LONG error = BindKey(parent, &base)) return error;
   HiveStore& store = base.store();
+  if (!store.State(base.id).exists) return ERROR_KEY_DELETED;
+  // Most calls name a key that exists: open it as RegOpenKeyEx would, without
+  // waiting for the hive's write lock. A missing key is looked up again under
+  // the lock, where another writer may have created it meanwhile.
+  if (const auto existing = FindPath(store, base.id, path)) {
+    const auto granted = GrantedAccess(desired, store.State(*existing).read_only);
+    if (!granted) return ERROR_ACCESS_DENIED;
+    *result = NewHandle(parent, base, *existing, *granted);
+    if (disposition != nullptr) *disposition = REG_OPENED_EXISTING_KEY;
+    return ERROR_SUCCESS;
+  }
   WriteScope scope(*base.db);
   if (!store.State(base.id).exists) return ERROR_KEY_DELETED;
   int64_t key = base.id;
