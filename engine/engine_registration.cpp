@@ -19,22 +19,6 @@ HRESULT Refuse(const char16_t* text) {
   return 1;
 }
 
-// Closes the key when it goes out of scope.
-class ProviderKey {
- public:
-  ProviderKey() = default;
-  ~ProviderKey() {
-    if (key_ != nullptr) RegCloseKey(key_);
-  }
-  ProviderKey(const ProviderKey&) = delete;
-  ProviderKey& operator=(const ProviderKey&) = delete;
-  HKEY* out() { return &key_; }
-  HKEY get() const { return key_; }
-
- private:
-  HKEY key_ = nullptr;
-};
-
 bool StoreEngineDigest(HKEY key, const std::u16string& path) {
   const auto digest = orvex::DigestOfImageFile(path, Engine().OpenSsl().LibCtx());
   return digest && RegSetValueExW(key, orvex::kEngineImageDigestValue, 0, REG_BINARY,
@@ -51,7 +35,7 @@ bool StoreEnginePath(HKEY key, const std::u16string& path) {
 }  // namespace
 
 HRESULT RegisterEngine() {
-  ProviderKey key;
+  kavrin::RegKey key;
   if (RegCreateKeyW(HKEY_LOCAL_MACHINE, orvex::kProviderKey, key.out()) != ERROR_SUCCESS) {
     return Refuse(kNoProviderKey);
   }
@@ -65,7 +49,7 @@ HRESULT RegisterEngine() {
 }
 
 HRESULT UnregisterEngine() {
-  ProviderKey key;
+  kavrin::RegKey key;
   // A provider key that does not exist holds nothing of the engine; opening it
   // without creating it leaves no empty key behind.
   const LONG opened =

@@ -4,60 +4,19 @@
 
 #include <kavrin/registry.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
 namespace {
 
-class ProviderKey {
- public:
-  ProviderKey() = default;
-  ~ProviderKey() {
-    if (key_ != nullptr) RegCloseKey(key_);
-  }
-  ProviderKey(const ProviderKey&) = delete;
-  ProviderKey& operator=(const ProviderKey&) = delete;
-
-  // Opens the key, creating it when missing.
-  bool Open() {
-    return RegCreateKeyW(HKEY_LOCAL_MACHINE, orvex::kProviderKey, &key_) == ERROR_SUCCESS;
-  }
-
-  bool Has(const char16_t* name) const {
-    return RegQueryValueExW(key_, name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
-  }
-
-  // A REG_SZ value up to its first null; nullopt when missing or of another type.
-  std::optional<std::u16string> Text(const char16_t* name) const {
-    DWORD type = 0;
-    DWORD size = 0;
-    if (RegQueryValueExW(key_, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
-        type != REG_SZ) {
-      return std::nullopt;
-    }
-    std::vector<char16_t> text(size / sizeof(char16_t) + 1, u'\0');
-    if (RegQueryValueExW(key_, name, nullptr, &type, reinterpret_cast<BYTE*>(text.data()),
-                         &size) != ERROR_SUCCESS ||
-        type != REG_SZ) {
-      return std::nullopt;
-    }
-    return std::u16string(text.data());
-  }
-
-  std::optional<orvex::ImageDigest> Digest(const char16_t* name) const {
-    orvex::ImageDigest digest{};
-    DWORD type = 0;
-    DWORD size = static_cast<DWORD>(digest.size());
-    if (RegQueryValueExW(key_, name, nullptr, &type, digest.data(), &size) != ERROR_SUCCESS ||
-        type != REG_BINARY || size != digest.size()) {
-      return std::nullopt;
-    }
-    return digest;
-  }
-
- private:
-  HKEY key_ = nullptr;
-};
+std::optional<orvex::ImageDigest> Digest(const kavrin::RegKey& key, const char16_t* name) {
+  const auto bytes = key.Value(name, REG_BINARY);
+  orvex::ImageDigest digest{};
+  if (!bytes || bytes->size() != digest.size()) return std::nullopt;
+  std::copy(bytes->begin(), bytes->end(), digest.begin());
+  return digest;
+}
 
 std::nullopt_t Refuse(const char16_t* text) {
   ShowFrontMessage(text);
@@ -67,10 +26,13 @@ std::nullopt_t Refuse(const char16_t* text) {
 }  // namespace
 
 std::optional<EngineLocation> LocateEngine() {
-  ProviderKey key;
-  if (!key.Open()) return Refuse(kNoProviderKeyText);
+  kavrin::RegKey key;
+  // Opened as the registration opens it: created when missing.
+  if (RegCreateKeyW(HKEY_LOCAL_MACHINE, orvex::kProviderKey, key.out()) != ERROR_SUCCESS) {
+    return Refuse(kNoProviderKeyText);
+  }
   if (!key.Has(orvex::kImagePathValue)) return Refuse(kNoImagePathText);
   auto path = key.Text(orvex::kEngineImagePathValue);
   if (!path) return Refuse(kNoEnginePathText);
-  return EngineLocation{std::move(*path), key.Digest(orvex::kEngineImageDigestValue)};
+  return EngineLocation{std::move(*path), Digest(key, orvex::kEngineImageDigestValue)};
 }

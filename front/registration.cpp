@@ -24,23 +24,6 @@ constexpr DWORD kSignatureMax = 136;
 
 HRESULT FromWin32(DWORD code) { return HRESULT_FROM_WIN32(code); }
 
-class Key {
- public:
-  Key() = default;
-  ~Key() { Close(); }
-  Key(const Key&) = delete;
-  Key& operator=(const Key&) = delete;
-  HKEY* out() { return &key_; }
-  HKEY get() const { return key_; }
-  void Close() {
-    if (key_ != nullptr) RegCloseKey(key_);
-    key_ = nullptr;
-  }
-
- private:
-  HKEY key_ = nullptr;
-};
-
 class File {
  public:
   explicit File(HANDLE handle) : handle_(handle) {}
@@ -56,15 +39,15 @@ class File {
   HANDLE handle_;
 };
 
-LONG CreateAllAccess(HKEY parent, const char16_t* name, Key* key) {
+LONG CreateAllAccess(HKEY parent, const char16_t* name, kavrin::RegKey* key) {
   WCHAR no_class[] = u"";
   return RegCreateKeyExW(parent, name, 0, no_class, 0, KEY_ALL_ACCESS, nullptr, key->out(),
                          nullptr);
 }
 
 // The provider key, created with its parent when missing.
-LONG CreateProviderKey(Key* provider) {
-  Key parent;
+LONG CreateProviderKey(kavrin::RegKey* provider) {
+  kavrin::RegKey parent;
   if (const LONG error = CreateAllAccess(HKEY_LOCAL_MACHINE, orvex::kProviderParentKey, &parent)) {
     return error;
   }
@@ -72,7 +55,7 @@ LONG CreateProviderKey(Key* provider) {
 }
 
 void DeleteProviderKey() {
-  Key parent;
+  kavrin::RegKey parent;
   if (CreateAllAccess(HKEY_LOCAL_MACHINE, orvex::kProviderParentKey, &parent) == ERROR_SUCCESS) {
     RegDeleteKeyW(parent.get(), orvex::kProviderNameW);
   }
@@ -125,7 +108,7 @@ HRESULT Register() {
     return kNoExtension;
   }
 
-  Key provider;
+  kavrin::RegKey provider;
   if (const LONG error = CreateProviderKey(&provider)) return FromWin32(error);
   if (const LONG error = SetText(provider.get(), orvex::kImagePathValue, path)) {
     return FromWin32(error);

@@ -118,7 +118,75 @@ KAVRIN_API LONG WINAPI KavrinRegSetKeyReadOnly(HKEY root, LPCWSTR subKey, BOOL r
 KAVRIN_END_DECLS
 
 #ifdef __cplusplus
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
 namespace kavrin {
+
+// Owns an open registry key: closed when the object goes out of scope.
+class RegKey {
+ public:
+  RegKey() = default;
+  ~RegKey() { Close(); }
+  RegKey(const RegKey&) = delete;
+  RegKey& operator=(const RegKey&) = delete;
+
+  // The out-parameter for RegCreateKey*/RegOpenKeyExW (a failed call leaves it null).
+  HKEY* out() {
+    Close();
+    return &key_;
+  }
+  HKEY get() const { return key_; }
+  bool is_open() const { return key_ != nullptr; }
+  void Close() {
+    if (key_ != nullptr) RegCloseKey(key_);
+    key_ = nullptr;
+  }
+
+  bool Has(LPCWSTR name) const {
+    return RegQueryValueExW(key_, name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+  }
+
+  // A REG_SZ value up to its first null; nullopt when missing or of another type.
+  std::optional<std::u16string> Text(LPCWSTR name) const {
+    const auto bytes = Value(name, REG_SZ);
+    if (!bytes) return std::nullopt;
+    std::u16string text(bytes->size() / sizeof(WCHAR), u'\0');
+    if (!text.empty()) std::memcpy(text.data(), bytes->data(), text.size() * sizeof(WCHAR));
+    return text.substr(0, text.find(u'\0'));
+  }
+
+  // A REG_DWORD value; nullopt when missing, of another type or of another size.
+  std::optional<DWORD> Number(LPCWSTR name) const {
+    const auto bytes = Value(name, REG_DWORD);
+    if (!bytes || bytes->size() != sizeof(DWORD)) return std::nullopt;
+    DWORD value = 0;
+    std::memcpy(&value, bytes->data(), sizeof value);
+    return value;
+  }
+
+  // The bytes of a value of the given type; nullopt when missing or of another type.
+  std::optional<std::vector<BYTE>> Value(LPCWSTR name, DWORD wanted_type) const {
+    DWORD type = 0;
+    DWORD size = 0;
+    if (RegQueryValueExW(key_, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+        type != wanted_type) {
+      return std::nullopt;
+    }
+    std::vector<BYTE> bytes(size);
+    if (RegQueryValueExW(key_, name, nullptr, &type, bytes.data(), &size) != ERROR_SUCCESS ||
+        type != wanted_type) {
+      return std::nullopt;
+    }
+    bytes.resize(size);
+    return bytes;
+  }
+
+ private:
+  HKEY key_ = nullptr;
+};
 
 // A registry transaction on one hive for the lifetime of the object: begun in
 // the constructor, rolled back by the destructor unless Commit ran.
