@@ -38,7 +38,13 @@ class TemporaryFile {
   DWORD Create(const fs::path& target) {
     const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
     for (int attempt = 0; attempt < 16; ++attempt) {
-      path_ = dir / ("." + target.filename().string() + "." + RandomSuffix() + ".tmp");
+      // Appended piece by piece: GCC 12 at -O3 warns falsely about "." + string.
+      std::string name(1, '.');
+      name += target.filename().string();
+      name += '.';
+      name += RandomSuffix();
+      name += ".tmp";
+      path_ = dir / name;
       fd_.reset(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
       if (fd_.valid()) return ERROR_SUCCESS;
       if (errno != EEXIST) {
