@@ -55,10 +55,12 @@ class EngineFixture : public kavrin::test::FreshRoot {
     return prov;
   }
 
+  // The new key's handle, 0 when the import failed (which must also clear *phKey).
   HCRYPTKEY Import(HCRYPTPROV prov, const Bytes& blob, DWORD flags, HCRYPTKEY pub_key = 0) {
-    HCRYPTKEY key = 0;
+    HCRYPTKEY key = 0xBAD;
     if (!engine.CPImportKey(prov, blob.data(), static_cast<DWORD>(blob.size()), pub_key, flags,
                             &key)) {
+      EXPECT_EQ(key, 0u);
       return 0;
     }
     return key;

@@ -1,6 +1,6 @@
 // Key pairs, key blobs and the PIN as a caller of the entry points sees
 // them, with the dialogs answered by the scripted UI.
-#include "engine_library.h"
+#include "engine_fixture.h"
 
 #include <kavrin/crypt.h>
 #include <kavrin/errors.h>
@@ -29,7 +29,8 @@ extern char** environ;
 
 namespace {
 
-using Bytes = std::vector<BYTE>;
+using orvex::test::Bytes;
+using orvex::test::Fixture;
 
 constexpr DWORD kPinLater = orvex::GF_PIN_LATER;
 constexpr DWORD kGuarded = orvex::XF_ALLOW_GUARDED;
@@ -44,11 +45,6 @@ std::string RetryLine(int chances) {
          "次机会输入保管箱密码。";
 }
 
-template <size_t N>
-Bytes Fixture(const unsigned char (&blob)[N]) {
-  return Bytes(blob, blob + N);
-}
-
 // The public blob CryptoAPI makes of a private one: its head, retyped.
 template <size_t N>
 Bytes PublicOf(const unsigned char (&blob)[N]) {
@@ -59,16 +55,12 @@ Bytes PublicOf(const unsigned char (&blob)[N]) {
   return out;
 }
 
-class Keys : public kavrin::test::FreshRoot {
+class Keys : public orvex::test::EngineFixture {
  protected:
   void SetUp() override {
-    FreshRoot::SetUp();
+    EngineFixture::SetUp();
+    // A peer process works on the machine root of the test that started it.
     if (const char* peer_root = std::getenv(kPeerRootVariable)) setenv("KAVRIN_ROOT", peer_root, 1);
-    ASSERT_TRUE(engine.Load()) << dlerror();
-  }
-  void TearDown() override {
-    engine.Unload();
-    FreshRoot::TearDown();
   }
 
   // A new engine, as another process would have: containers load afresh and
@@ -76,36 +68,6 @@ class Keys : public kavrin::test::FreshRoot {
   void ReloadEngine() {
     engine.Unload();
     ASSERT_TRUE(engine.Load());
-  }
-
-  HCRYPTPROV Acquire(const char16_t* name, DWORD flags = 0) {
-    HCRYPTPROV prov = 0;
-    if (!engine.CPAcquireContextW(&prov, const_cast<LPWSTR>(name), flags, nullptr)) return 0;
-    return prov;
-  }
-
-  HCRYPTKEY Import(HCRYPTPROV prov, const Bytes& blob, DWORD flags, HCRYPTKEY pub_key = 0) {
-    HCRYPTKEY key = 0xBAD;
-    if (!engine.CPImportKey(prov, blob.data(), static_cast<DWORD>(blob.size()), pub_key, flags, &key)) {
-      EXPECT_EQ(key, 0u);
-      return 0;
-    }
-    return key;
-  }
-
-  HCRYPTKEY UserKey(HCRYPTPROV prov, DWORD spec) {
-    HCRYPTKEY key = 0;
-    return engine.CPGetUserKey(prov, spec, &key) ? key : 0;
-  }
-
-  // The blob, or empty with the last error telling why.
-  Bytes Export(HCRYPTPROV prov, HCRYPTKEY key, DWORD type, DWORD flags, HCRYPTKEY exp_key = 0) {
-    DWORD size = 0;
-    if (!engine.CPExportKey(prov, key, exp_key, type, flags, nullptr, &size)) return {};
-    Bytes blob(size);
-    if (!engine.CPExportKey(prov, key, exp_key, type, flags, blob.data(), &size)) return {};
-    blob.resize(size);
-    return blob;
   }
 
   DWORD KeyParam(HCRYPTPROV prov, HCRYPTKEY key, DWORD param) {
@@ -136,8 +98,6 @@ class Keys : public kavrin::test::FreshRoot {
     for (DWORD i = 0; i < size; ++i) number |= uint64_t{data[i]} << (8 * i);
     return status == 0 ? number : ~uint64_t{0};
   }
-
-  EngineLibrary engine;
 };
 
 TEST_F(Keys, GeneratedKeyUnderTheDefaultPinExportsWithoutAnyDialog) {
